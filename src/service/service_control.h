@@ -1,0 +1,73 @@
+// One monitored service, opened through its machine's service control manager.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <system_error>
+
+#include "common/handle.h"
+#include "common/text.h"
+
+namespace tendro {
+
+// The two forms of a service name: "svc" (local) and "\\server\svc".
+struct ServiceNameParts {
+    std::wstring machine;    // server word; empty for a local name
+    std::wstring shortName;  // the service's key name
+};
+ServiceNameParts SplitServiceName(const std::wstring& name);
+
+// Impersonates a logon token for the life of the scope (nothing when the token is null).
+class ImpersonationScope {
+public:
+    explicit ImpersonationScope(HANDLE token) noexcept;
+    ~ImpersonationScope();
+    ImpersonationScope(const ImpersonationScope&) = delete;
+    ImpersonationScope& operator=(const ImpersonationScope&) = delete;
+    // Reverts early; the destructor then does nothing more.
+    void Revert() noexcept;
+
+private:
+    HANDLE token_;
+};
+
+// Words for the service states 1..7; 0 (state not obtained) is "Undefined".
+extern const wchar_t* const ServiceStateWords[7];
+std::wstring ServiceStateWord(uint32_t state);
+
+class ServiceControl {
+public:
+    SharedScHandle scm;
+    SharedToken token;
+    ScHandle handle;
+    std::wstring name;
+    std::wstring machine;
+    std::wstring shortName;
+    uint32_t isPlainService = 1;
+    uint32_t openError = 0;
+
+    ServiceControl() = default;
+    ServiceControl(SharedScHandle scm, SharedToken token, std::wstring name,
+                   uint32_t isPlainService);
+    ServiceControl(ServiceControl&&) noexcept = default;
+    ServiceControl& operator=(ServiceControl&&) noexcept = default;
+    ServiceControl(const ServiceControl&) = delete;
+    ServiceControl& operator=(const ServiceControl&) = delete;
+
+    // 1 when the service reached STOPPED with exit code 0, 0 on any failure.
+    int32_t Stop();
+    // 1 when the service reached RUNNING, -1 on any failure.
+    int32_t Start();
+    // The current state (1..7), 0 when it could not be obtained.
+    uint32_t GetStatus();
+    // The service process id, -1 when there is none or it could not be obtained.
+    int32_t GetServicePid();
+    // Exports and checks a host-product service's definition; success (0) for plain services.
+    std::system_error LoadDefinition();
+};
+
+// Service name to its object; names compare without case.
+using ServiceObjects = std::map<std::wstring, ServiceControl, NoCaseLess>;
+
+}  // namespace tendro
