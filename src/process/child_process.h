@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <system_error>
 
@@ -32,5 +33,10 @@ child_process launch_child(std::wstring command_line);
 // The process that created `process`. Without `error` a failure throws; with it the error is
 // stored and an empty handle returned.
 Handle parent_process(HANDLE process, std::error_code* error = nullptr);
+
+// The serial of the last named pipe created by this process (0 before the first).
+uint32_t pipe_serial();
+// The name of a named pipe: "\\.\Pipe\RemoteExeAnon.<pid>.<serial>", both in 8 hex digits.
+std::wstring pipe_name(DWORD processId, uint32_t serial);
 
 }  // namespace tendro
