@@ -37,4 +37,8 @@ bool ReadRegString(HKEY key, const wchar_t* name, std::wstring& out, bool mandat
 bool ReadRegDword(HKEY key, const wchar_t* name, uint32_t& out);
 void ReadRegTime(HKEY key, const wchar_t* name, int64_t& out);
 
+// The service executable for a command line: installationDir + "\\" + serviceExe joined as
+// they are, enclosed in double quotes when the path holds a blank.
+std::wstring QuotedServiceExePath();
+
 }  // namespace tendro
