@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cwctype>
-#include <regex>
+#include <vector>
 
 #include "log/log.h"
 #include "sysinfo/processor_report.h"
@@ -45,6 +45,48 @@ void LogIfVerbose(uint32_t level, const std::wstring& text) {
 
 }  // namespace
 
+// Matches the whole of "server=user:pwd@domain" with the meaning of the pattern
+// (\S*?)=(\S+?)(?:\:(.+))(@\S+): the server is the text before the first '=' that lets the
+// rest match, the user runs to the next ':', the domain follows the last '@', and the password
+// is everything between. Written out by hand so that any length of input is matched in linear
+// time without recursion.
+std::optional<CredentialParts> MatchCredentials(std::wstring_view text) {
+    const size_t n = text.size();
+    auto blank = [](wchar_t c) { return std::iswspace(c) != 0; };
+    for (wchar_t c : text)
+        if (c == L'\n' || c == L'\r' || c == L'\u2028' || c == L'\u2029') return std::nullopt;
+
+    // The domain: after the last '@' that is followed only by non-blank characters.
+    size_t lastBlank = std::wstring_view::npos;
+    for (size_t i = 0; i < n; ++i)
+        if (blank(text[i])) lastBlank = i;
+    size_t at = std::wstring_view::npos;
+    for (size_t i = n; i-- > 0;) {
+        if (lastBlank != std::wstring_view::npos && i <= lastBlank) break;
+        if (text[i] == L'@' && i + 1 < n) {
+            at = i;
+            break;
+        }
+    }
+    if (at == std::wstring_view::npos) return std::nullopt;
+
+    // Blanks before each position, and the next ':' from each position.
+    std::vector<size_t> blanksBefore(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) blanksBefore[i + 1] = blanksBefore[i] + (blank(text[i]) ? 1 : 0);
+    auto solid = [&](size_t from, size_t to) { return blanksBefore[to] == blanksBefore[from]; };
+    std::vector<size_t> nextColon(n + 1, std::wstring_view::npos);
+    for (size_t i = n; i-- > 0;) nextColon[i] = text[i] == L':' ? i : nextColon[i + 1];
+
+    for (size_t eq = 0; eq < n && !blank(text[eq]); ++eq) {
+        if (text[eq] != L'=') continue;
+        size_t colon = eq + 2 <= n ? nextColon[eq + 2] : std::wstring_view::npos;
+        if (colon == std::wstring_view::npos || colon + 1 >= at) continue;
+        if (!solid(eq + 1, colon)) continue;
+        return CredentialParts{eq, colon, at};
+    }
+    return std::nullopt;
+}
+
 CmdLineParser::~CmdLineParser() { ErasePasswords(); }
 
 int32_t CmdLineParser::ParseCommandLine(wchar_t** argv, int argc,
@@ -79,22 +121,22 @@ int32_t CmdLineParser::ParseCommandLine(wchar_t** argv, int argc,
 }
 
 void CmdLineParser::ReadCredentials(wchar_t* argument, const LocalMachineNames& localNames) {
-    static const std::wregex form(LR"((\S*?)=(\S+?)(?:\:(.+))(@\S+))", std::regex::ECMAScript);
-    std::wcmatch match;
-    if (!std::regex_match(static_cast<const wchar_t*>(argument), match, form)) return;
+    std::wstring_view text(argument);
+    std::optional<CredentialParts> parts = MatchCredentials(text);
+    if (!parts) return;
 
-    std::wstring machine = match.str(1);
+    std::wstring machine(text.substr(0, parts->equals));
     if (localNames.count(machine) != 0) machine.clear();
-    logonUsers[machine] = match.str(2) + match.str(4);
+    logonUsers[machine] = std::wstring(text.substr(parts->equals + 1, parts->colon - parts->equals - 1)) +
+                          std::wstring(text.substr(parts->at));
 
-    std::wstring password = match.str(3);
+    std::wstring password(text.substr(parts->colon + 1, parts->at - parts->colon - 1));
     std::wstring& stored = passwords[machine];
     SecureErase(stored);
     stored = password;
     SecureErase(password);
 
-    wchar_t* masked = argument + match.position(3);
-    for (auto n = match.length(3); n > 0; --n) *masked++ = L'*';
+    for (size_t i = parts->colon + 1; i < parts->at; ++i) argument[i] = L'*';
 }
 
 void CmdLineParser::ErasePasswords() {

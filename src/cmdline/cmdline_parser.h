@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -21,6 +22,14 @@ using ServiceList = std::list<std::wstring>;
 // Strike counts of the process limits, keyed by the exact service name.
 using StrikeCounts = std::unordered_map<std::wstring, int32_t>;
 using CredentialMap = std::map<std::wstring, std::wstring, NoCaseLess>;
+
+// Positions of '=', ':' and '@' in a well-formed -l value "server=user:pwd@domain".
+struct CredentialParts {
+    size_t equals;
+    size_t colon;
+    size_t at;
+};
+std::optional<CredentialParts> MatchCredentials(std::wstring_view text);
 
 class CmdLineParser {
 public:
