@@ -1,12 +1,98 @@
 #include "app/monitor.h"
 
-#include "log/log.h"
+#include <windows.h>
 
-// Placeholder until the monitor cycle lands.
+#include <algorithm>
+
+#include "app/failure_response.h"
+#include "app/process_limits.h"
+#include "log/log.h"
+#include "service/host_process.h"
+
 namespace tendro {
 
-void RunMonitorCycle(CmdLineParser& settings, Connections&, StrikeCounts&, ServiceObjects&) {
-    if (settings.Has(CmdLineParser::RunOnce)) WriteLogFormat(LogInit, L"%s", std::wstring(L"Tendro Stopped"));
+namespace {
+
+constexpr uint32_t HostProcessRunning = 1;
+constexpr uint32_t HostProcessScheduled = 3;
+
+}  // namespace
+
+uint32_t PassPauseMilliseconds(int32_t frequency) {
+    int32_t seconds = std::clamp<int32_t>(frequency, 0, MaxFrequencySeconds);
+    return static_cast<uint32_t>(seconds) * 1000u;
+}
+
+void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
+                  ServiceObjects& services, const std::wstring& name, bool firstPass) {
+    ServiceControl placeholder;
+    ServiceControl& service = ServiceForEntry(services, name, placeholder);
+
+    bool isDown = false;
+    uint32_t state = service.GetStatus();
+    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) {
+        isDown = true;
+        WriteLogFormat(firstPass ? LogInit : LogError, L"Service %s is NOT running!", name);
+    }
+
+    // The status block. The reads are made in every verbosity; only the lines depend on it.
+    WriteLogFormat(LogInfo, L"Service: %s", name);
+    WriteLogFormat(LogInfo, L" Status: %s", ServiceStateWord(service.GetStatus()));
+    if (service.isPlainService != 0) {
+        WriteLogFormat(LogInfo, L"    PID: %d", service.GetServicePid());
+    } else {
+        HostProcessInfo info = GetHostProcessInfo(service);
+        WriteLogFormat(LogInfo, L" CV PID: %d", service.GetServicePid());
+        WriteLogFormat(LogInfo, L"EXE PID: %d", info.pid == 0 ? -1 : static_cast<int32_t>(info.pid));
+        WriteLogFormat(LogInfo, L"Process: %s", ProcessStateWord(info.state));
+        // The host product's record decides, whatever the service manager said.
+        isDown = info.state != HostProcessRunning && info.state != HostProcessScheduled;
+    }
+
+    if (settings.Has(CmdLineParser::PassiveMode)) {
+        if (Verbosity >= LogInit) WriteLog(LogInit, L"Passive mode enabled. No services restarted");
+        return;
+    }
+
+    // A service whose state cannot be read is neither restarted nor measured.
+    if (service.GetStatus() == 0) return;
+
+    if (isDown) {
+        if (!firstPass) WriteLog(LogError, L"Service or process is down");
+    } else {
+        // Processes are measured only for services of this machine.
+        if (!service.machine.empty()) return;
+        if (!CheckProcessLimits(settings, strikeCounts, service)) return;
+    }
+
+    strikeCounts[service.name] = 0;
+    if (!isDown) TerminateMonitoredProcess(service);
+    RespondToFailure(settings, services, service);
+}
+
+void RunMonitorPass(CmdLineParser& settings, Connections& connections,
+                    StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass) {
+    if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
+        settings.Has(CmdLineParser::RereadList)) {
+        if (Verbosity == LogInfo) WriteLog(LogInfo, L"Rereading services list");
+        // Whatever list the re-read leaves is walked; an empty one gives an empty pass.
+        settings.ValidateServices(connections, strikeCounts, services);
+    }
+    if (Verbosity == LogInfo) WriteLog(LogInfo, L"Service check commencing");
+    for (const std::wstring& name : settings.monitoredServices)
+        CheckService(settings, strikeCounts, services, name, firstPass);
+}
+
+void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
+                     StrikeCounts& strikeCounts, ServiceObjects& services) {
+    const bool runOnce = settings.Has(CmdLineParser::RunOnce);
+    for (bool firstPass = true;; firstPass = false) {
+        RunMonitorPass(settings, connections, strikeCounts, services, firstPass);
+        if (runOnce) break;
+        // Counted from the end of the last service's check.
+        ::Sleep(PassPauseMilliseconds(settings.frequency));
+    }
+    if (Verbosity >= LogInit) WriteLog(LogInit, L"Tendro Stopped");
 }
 
 }  // namespace tendro

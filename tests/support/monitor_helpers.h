@@ -1,0 +1,52 @@
+// Reading the log: in-process capture of the log lines and their split into word and text.
+#pragma once
+
+#include <windows.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tendro::test {
+
+// One log line "Word: timestamp: text".
+struct LogLine {
+    std::wstring word;
+    std::wstring text;
+    bool operator==(const LogLine&) const = default;
+};
+// Shows a line in test failure messages.
+void PrintTo(const LogLine& line, std::ostream* out);
+
+// Splits log lines; a line without the two separators keeps its whole content as text.
+LogLine ParseLogLine(const std::wstring& line);
+std::vector<LogLine> ParseLog(const std::vector<std::wstring>& lines);
+// The texts alone, in order.
+std::vector<std::wstring> LogTexts(const std::vector<std::wstring>& lines);
+// Index of the first line whose text equals `text` at or after `from`; -1 when none does.
+int FindText(const std::vector<LogLine>& lines, const std::wstring& text, size_t from = 0);
+// How many lines have exactly this word and text.
+int CountLines(const std::vector<LogLine>& lines, const std::wstring& word,
+               const std::wstring& text);
+
+// Sends this process's log (standard output as the log sees it) into a temporary file for
+// the life of the object; the test framework's own output is not affected.
+class CapturedLog {
+public:
+    CapturedLog();
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    // Everything logged so far, one entry per line.
+    std::vector<std::wstring> RawLines();
+    std::vector<LogLine> Lines() { return ParseLog(RawLines()); }
+    // Forgets what was logged so far.
+    void Clear();
+
+private:
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE previous_ = nullptr;
+};
+
+}  // namespace tendro::test
