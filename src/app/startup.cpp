@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/monitor.h"
 #include "common/error.h"
+#include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
 
@@ -20,6 +21,7 @@ void PrepareProcess() {
     _setmode(_fileno(stdout), _O_U16TEXT);
     _setmode(_fileno(stderr), _O_U16TEXT);
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    InstallComErrorHandler();
 }
 
 LocalMachineNames BuildLocalMachineNames() {
