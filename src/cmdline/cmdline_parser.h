@@ -75,6 +75,8 @@ public:
 
     // Rewrites local server words in specifiedServices and refuses repeated names.
     bool CheckSpecifiedServices(const LocalMachineNames& localNames);
+    // Fills monitoredServices: the -s names, then with -a the host services less the -e names.
+    void AssembleMonitoredServices();
     // Connects the service manager of every machine in use; passwords are erased afterwards.
     bool ConnectServiceManagers(Connections& connections);
     bool ConnectServiceManager(Connections& connections, const std::wstring& machine);

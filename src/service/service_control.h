@@ -17,6 +17,12 @@ struct ServiceNameParts {
     std::wstring shortName;  // the service's key name
 };
 ServiceNameParts SplitServiceName(const std::wstring& name);
+// True for a name that splits soundly: a non-empty short name without backslashes, or
+// "\\server\service" with both words non-empty; never with a '/' or ':'.
+bool IsSoundServiceName(const std::wstring& name);
+
+// How long Start waits for a service that stays START_PENDING.
+constexpr uint32_t StartWaitLimitMs = 120000;
 
 // Impersonates a logon token for the life of the scope (nothing when the token is null).
 class ImpersonationScope {
@@ -57,8 +63,11 @@ public:
 
     // 1 when the service reached STOPPED with exit code 0, 0 on any failure.
     int32_t Stop();
-    // 1 when the service reached RUNNING, -1 on any failure.
+    // 1 when the service reached RUNNING, -1 on any failure (also after StartWaitLimitMs
+    // of START_PENDING).
     int32_t Start();
+    // Start with another bound on the START_PENDING wait.
+    int32_t StartWithin(uint32_t waitLimitMs);
     // The current state (1..7), 0 when it could not be obtained.
     uint32_t GetStatus();
     // The service process id, -1 when there is none or it could not be obtained.
