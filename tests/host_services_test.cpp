@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cmdline/cmdline_parser.h"
+#include "common/error.h"
+#include "hostproduct/host_product_info.h"
+#include "hostproduct/host_services.h"
+#include "support/host_product.h"
+#include "support/run_tendro.h"
+
+using namespace tendro;
+using tendro::test::HostProductInstallation;
+namespace hp = hostproduct;
+
+namespace {
+
+using Names = std::vector<std::wstring>;
+
+class HostServices : public ::testing::Test {
+protected:
+    void SetUp() override { test::RemoveHostProductRecords(); }
+    void TearDown() override { test::RemoveHostProductRecords(); }
+
+    // Detects the installed stand-in and lists its services as the start-up does.
+    Names List() {
+        EXPECT_TRUE(DetectHostProduct());
+        CmdLineParser settings;
+        settings.LoadCVServices();
+        return Names(settings.hostServices.begin(), settings.hostServices.end());
+    }
+
+    // The system error the listing raises (code 0 when there is none); nothing is listed then.
+    std::system_error ListingError(DWORD waitLimitMs = HostListWaitLimitMs) {
+        EXPECT_TRUE(DetectHostProduct());
+        ServiceList names;
+        try {
+            ListHostServices(names, waitLimitMs);
+        } catch (const std::system_error& e) {
+            EXPECT_TRUE(names.empty());
+            return e;
+        }
+        return SystemError(0, "");
+    }
+};
+
+}  // namespace
+
+TEST_F(HostServices, EveryLineEndingAndAMissingFinalBreak) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha", L"beta", L"gamma", L"delta"});
+    for (const wchar_t* lineEnd : {hp::LineEndCrLf, hp::LineEndLf, hp::LineEndCr, hp::LineEndMixed}) {
+        for (const wchar_t* finalBreak : {L"1", L"0"}) {
+            product.Config().Set(hp::KeyListLineEnd, lineEnd);
+            product.Config().Set(hp::KeyListFinalBreak, finalBreak);
+            product.SaveConfig();
+            EXPECT_EQ(List(), (Names{L"alpha", L"beta", L"gamma", L"delta"}))
+                << "line end " << lineEnd << ", final break " << finalBreak;
+        }
+    }
+}
+
+TEST_F(HostServices, BlankLinesTrailingBlanksRepeatsAndNonAscii) {
+    HostProductInstallation product;
+    product.SetServices({L"", L"alpha ", L"", L" ", L"beta", L"alpha ", L"\u00e9t\u00e9 \u65e5\u672c", L""});
+    product.Configure(hp::KeyListLineEnd, hp::LineEndLf);
+    EXPECT_EQ(List(), (Names{L"alpha ", L" ", L"beta", L"alpha ", L"\u00e9t\u00e9 \u65e5\u672c"}));
+}
+
+TEST_F(HostServices, LongListingAcrossManyReads) {
+    HostProductInstallation product;
+    Names names;
+    for (int i = 0; i < 400; ++i) names.push_back(L"\u00fcsvc-" + std::to_wstring(i));  // 2-byte letters
+    product.SetServices(names);
+    EXPECT_EQ(List(), names);
+}
+
+TEST_F(HostServices, NothingOnStandardOutputListsNothing) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha", L"beta"});
+    product.Configure(hp::KeyListBehaviour, hp::ListSilent);
+    EXPECT_EQ(List(), Names{});
+    product.Configure(hp::KeyListBehaviour, hp::ListStderrOnly);
+    EXPECT_EQ(List(), Names{});
+    // Much on standard error cannot block the listing.
+    product.Configure(hp::KeyListBehaviour, hp::ListFloodStderr);
+    EXPECT_EQ(List(), (Names{L"alpha", L"beta"}));
+}
+
+TEST_F(HostServices, InvalidUtf8IsASystemError) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha"});
+    product.Configure(hp::KeyListBehaviour, hp::ListInvalidUtf8);
+    std::system_error e = ListingError();
+    EXPECT_EQ(e.code(), std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind("Host product's service list is not valid UTF-8: ", 0), 0u) << e.what();
+}
+
+TEST_F(HostServices, OutputThatNeverEndsRunsOutOfTime) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha"});
+    product.Configure(hp::KeyListBehaviour, hp::ListNeverEnd);
+    DWORD start = ::GetTickCount();
+    std::system_error e = ListingError(1500);
+    EXPECT_LT(::GetTickCount() - start, 15000u);
+    EXPECT_EQ(e.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "Host product's service executable did not finish its service list: ", 0),
+              0u)
+        << e.what();
+}
+
+TEST_F(HostServices, InstallationPathForms) {
+    {
+        HostProductInstallation::Options options;
+        options.folderName = L"CorvantaNoBlank-" + std::to_wstring(::GetCurrentProcessId());
+        options.exeName = L"CvSvc.exe";
+        HostProductInstallation product(options);
+        product.SetServices({L"plain"});
+        EXPECT_EQ(List(), Names{L"plain"});
+        EXPECT_EQ(QuotedServiceExePath(), product.ExePath());
+    }
+    HostProductInstallation::Options options;
+    options.exeName = L"Corvanta Service.exe";
+    HostProductInstallation product(options);
+    product.SetServices({L"blanks"});
+    EXPECT_EQ(List(), Names{L"blanks"});
+    EXPECT_EQ(QuotedServiceExePath(), L"\"" + product.ExePath() + L"\"");
+    // A directory ending in a backslash is joined as it is, with a doubled backslash.
+    product.SetString(L"InstallationDir", product.Folder() + L"\\");
+    EXPECT_EQ(List(), Names{L"blanks"});
+    EXPECT_EQ(QuotedServiceExePath(),
+              L"\"" + product.Folder() + L"\\\\Corvanta Service.exe\"");
+}
+
+TEST_F(HostServices, ExecutableGoneAfterDetection) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha"});
+    ASSERT_TRUE(DetectHostProduct());
+    ASSERT_TRUE(::DeleteFileW(product.ExePath().c_str()));
+    CmdLineParser settings;
+    try {
+        settings.LoadCVServices();
+        FAIL() << "no exception";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(std::string(e.what()).rfind("Can't create process: ", 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(settings.hostServices.empty());
+}
+
+TEST_F(HostServices, MisbehavingProductAtStartUp) {
+    HostProductInstallation product;
+    product.SetServices({L"TendroNoSuchHostService"});
+    for (const wchar_t* behaviour : {hp::ListSilent, hp::ListStderrOnly, hp::ListFloodStderr}) {
+        product.Configure(hp::KeyListBehaviour, behaviour);
+        test::RunResult run = test::RunTendro({L"-o", L"-p", L"-s", L"TendroNoSuchService"}, 60000);
+        EXPECT_FALSE(run.timedOut) << behaviour;
+        EXPECT_TRUE(run.errText.find(L"[system:") == std::wstring::npos) << behaviour << run.errText;
+        EXPECT_NE(run.outText.find(L"Corvanta Pro detected"), std::wstring::npos) << behaviour;
+    }
+    product.Configure(hp::KeyListBehaviour, hp::ListInvalidUtf8);
+    test::RunResult run = test::RunTendro({L"-o", L"-p", L"-s", L"TendroNoSuchService"}, 60000);
+    EXPECT_EQ(run.exitCode, 1u);
+    ASSERT_EQ(run.err.size(), 1u) << run.errText;
+    EXPECT_EQ(run.err[0], DescribeSystemError(SystemError(ERROR_NO_UNICODE_TRANSLATION,
+                                                          "Host product's service list is not valid UTF-8")));
+}
