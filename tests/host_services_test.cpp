@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -166,4 +168,69 @@ TEST_F(HostServices, MisbehavingProductAtStartUp) {
     ASSERT_EQ(run.err.size(), 1u) << run.errText;
     EXPECT_EQ(run.err[0], DescribeSystemError(SystemError(ERROR_NO_UNICODE_TRANSLATION,
                                                           "Host product's service list is not valid UTF-8")));
+}
+
+namespace {
+
+// The message of each log line ("<level>: <time>: <message>").
+Names Messages(const test::RunResult& run) {
+    Names messages;
+    for (const auto& line : run.out) {
+        size_t first = line.find(L": ");
+        size_t second = first == std::wstring::npos ? first : line.find(L": ", first + 2);
+        if (second != std::wstring::npos) messages.push_back(line.substr(second + 2));
+    }
+    return messages;
+}
+
+// Services of the Wine prefix that the test can name (registered, whatever their state).
+Names RegisteredServices(const Names& candidates) {
+    Names found;
+    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    for (const auto& name : candidates) {
+        SC_HANDLE service = ::OpenServiceW(scm, name.c_str(), SERVICE_QUERY_STATUS);
+        if (service) found.push_back(name);
+        if (service) ::CloseServiceHandle(service);
+    }
+    if (scm) ::CloseServiceHandle(scm);
+    return found;
+}
+
+bool Contains(const Names& messages, const std::wstring& text) {
+    return std::find(messages.begin(), messages.end(), text) != messages.end();
+}
+
+}  // namespace
+
+TEST_F(HostServices, AllServicesLessExactExclusions) {
+    Names registered = RegisteredServices({L"PlugPlay", L"RpcSs", L"EventLog", L"MountMgr", L"Spooler"});
+    ASSERT_GE(registered.size(), 3u);
+    const std::wstring first = registered[0], second = registered[1], third = registered[2];
+    HostProductInstallation product;
+    product.SetServices({first, second, third});
+
+    // -e compares exactly: the excluded name goes, a name that differs in case excludes nothing.
+    std::wstring otherCase = second;
+    for (auto& c : otherCase) c = static_cast<wchar_t>(::towupper(c));
+    test::RunResult run = test::RunTendro({L"-a", L"-o", L"-p", L"-e", second, L"-e", otherCase + L"X"});
+    ASSERT_FALSE(run.timedOut);
+    Names messages = Messages(run);
+    EXPECT_TRUE(Contains(messages, L"Excluded service: " + second)) << run.outText;
+    EXPECT_FALSE(Contains(messages, L"Validating service: " + second)) << run.outText;
+    auto firstAt = std::find(messages.begin(), messages.end(), L"Validating service: " + first);
+    auto thirdAt = std::find(messages.begin(), messages.end(), L"Validating service: " + third);
+    EXPECT_TRUE(firstAt != messages.end() && thirdAt != messages.end() && firstAt < thirdAt) << run.outText;
+
+    // Without -a the listed services join no group.
+    run = test::RunTendro({L"-o", L"-p", L"-e", second, L"-s", first});
+    messages = Messages(run);
+    EXPECT_FALSE(Contains(messages, L"Excluded service: " + second)) << run.outText;
+    EXPECT_FALSE(Contains(messages, L"Validating service: " + third)) << run.outText;
+
+    // A listed name with a trailing blank is kept as it is and names no service.
+    product.SetServices({first + L" "});
+    run = test::RunTendro({L"-a", L"-o", L"-p"});
+    messages = Messages(run);
+    EXPECT_TRUE(Contains(messages, L"Validating service: " + first + L" ")) << run.outText;
+    EXPECT_TRUE(Contains(messages, L"\tCannot connect to service " + first + L" ")) << run.outText;
 }
