@@ -10,6 +10,7 @@
 #include "hostproduct/host_product_info.h"
 #include "hostproduct/host_services.h"
 #include "support/host_product.h"
+#include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 
 using namespace tendro;
@@ -172,17 +173,6 @@ TEST_F(HostServices, MisbehavingProductAtStartUp) {
 
 namespace {
 
-// The message of each log line ("<level>: <time>: <message>").
-Names Messages(const test::RunResult& run) {
-    Names messages;
-    for (const auto& line : run.out) {
-        size_t first = line.find(L": ");
-        size_t second = first == std::wstring::npos ? first : line.find(L": ", first + 2);
-        if (second != std::wstring::npos) messages.push_back(line.substr(second + 2));
-    }
-    return messages;
-}
-
 // Services of the Wine prefix that the test can name (registered, whatever their state).
 Names RegisteredServices(const Names& candidates) {
     Names found;
@@ -214,7 +204,7 @@ TEST_F(HostServices, AllServicesLessExactExclusions) {
     for (auto& c : otherCase) c = static_cast<wchar_t>(::towupper(c));
     test::RunResult run = test::RunTendro({L"-a", L"-o", L"-p", L"-e", second, L"-e", otherCase + L"X"});
     ASSERT_FALSE(run.timedOut);
-    Names messages = Messages(run);
+    Names messages = test::LogTexts(run.out);
     EXPECT_TRUE(Contains(messages, L"Excluded service: " + second)) << run.outText;
     EXPECT_FALSE(Contains(messages, L"Validating service: " + second)) << run.outText;
     auto firstAt = std::find(messages.begin(), messages.end(), L"Validating service: " + first);
@@ -223,14 +213,14 @@ TEST_F(HostServices, AllServicesLessExactExclusions) {
 
     // Without -a the listed services join no group.
     run = test::RunTendro({L"-o", L"-p", L"-e", second, L"-s", first});
-    messages = Messages(run);
+    messages = test::LogTexts(run.out);
     EXPECT_FALSE(Contains(messages, L"Excluded service: " + second)) << run.outText;
     EXPECT_FALSE(Contains(messages, L"Validating service: " + third)) << run.outText;
 
     // A listed name with a trailing blank is kept as it is and names no service.
     product.SetServices({first + L" "});
     run = test::RunTendro({L"-a", L"-o", L"-p"});
-    messages = Messages(run);
+    messages = test::LogTexts(run.out);
     EXPECT_TRUE(Contains(messages, L"Validating service: " + first + L" ")) << run.outText;
     EXPECT_TRUE(Contains(messages, L"\tCannot connect to service " + first + L" ")) << run.outText;
 }

@@ -83,6 +83,8 @@ public:
     ScratchKey& operator=(const ScratchKey&) = delete;
 
     HKEY get() const { return key_; }
+    // Its path below HKEY_CURRENT_USER.
+    const std::wstring& Path() const { return path_; }
     void SetString(const std::wstring& name, const std::wstring& value, DWORD type = REG_SZ);
     void SetDword(const std::wstring& name, uint32_t value);
     void SetQword(const std::wstring& name, uint64_t value);
