@@ -91,22 +91,18 @@ int32_t ServiceControl::Stop() {
     WriteLogFormat(LogInfo, L"Stopping service %s", name);
     ImpersonationScope impersonation(token.get());
 
-    auto fail = [&] {
+    // The error reported is the thread's last error when the failure was found.
+    auto fail = [&](const wchar_t* reason = nullptr) {
         impersonation.Revert();
         DWORD error = ::GetLastError();
+        if (reason != nullptr) WriteLog(LogError, reason);
         WriteLog(LogError, FormatText(L"Can't stop service %s", name.c_str()));
         WriteLog(LogError, L"\t" + WindowsErrorText(error));
         return 0;
     };
 
-    if (!scm) {
-        WriteLog(LogError, L"Unable to obtain Service control manager!");
-        return fail();
-    }
-    if (!handle) {
-        WriteLog(LogError, L"Service not open!");
-        return fail();
-    }
+    if (!scm) return fail(L"Unable to obtain Service control manager!");
+    if (!handle) return fail(L"Service not open!");
 
     SERVICE_STATUS status{};
     if (!::ControlService(handle.get(), SERVICE_CONTROL_STOP, &status) &&
