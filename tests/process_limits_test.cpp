@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "log/log.h"
 #include "support/monitor_helpers.h"
+#include "support/run_tendro.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -293,4 +294,78 @@ TEST_F(ProcessLimits, TerminationOfAMissingProcessIsReported) {
     EXPECT_THAT(log.Lines(), ElementsAre(LogLine{L"Err!", L"Process -1 will be terminated"},
                                          LogLine{L"Err!", L"Unable terminate process!"},
                                          LogLine{L"Err!", reason}));
+}
+
+// tendro.exe measuring fixture services. Wine reports no CPU time for other processes, so
+// end to end the CPU check shows a load of 0 and never strikes.
+TEST(ProcessLimitsEndToEnd, LocalServiceIsMeasuredRemoteServiceNever) {
+    TestService local, remote;
+    ASSERT_TRUE(local.Start());
+    ASSERT_TRUE(remote.Start());
+    const std::wstring pid = std::to_wstring(local.Pid());
+    RunResult r = RunTendro({L"-v", L"-o", L"-m", L"0", L"-c", L"0", L"-i", L"5", L"-s",
+                             local.Name(), L"-s", remote.RemoteName()});
+    ASSERT_EQ(r.exitCode, 0u);
+    auto lines = ParseLog(r.out);
+    int at = FindText(lines, L"    PID: " + pid);
+    ASSERT_GE(at, 0) << ToNarrow(r.outText);
+    ASSERT_GE(lines.size(), static_cast<size_t>(at) + 6);
+    EXPECT_EQ(lines[at + 1].text.substr(0, 13), L"    Memory:  ");
+    EXPECT_EQ(lines[at + 2].text.substr(0, 13), L"    Threads: ");
+    EXPECT_EQ(lines[at + 3], (LogLine{L"Err!", L"Process " + pid + L" hit memory threshold of 0MB limit 1 times"}));
+    EXPECT_EQ(lines[at + 4], (LogLine{L"Info", L"    Load:    0.00%"}));
+    EXPECT_EQ(lines[at + 5], (LogLine{L"Info", L"Service: " + remote.RemoteName()}));
+    int memoryLines = 0;
+    for (const auto& line : lines) memoryLines += line.text.rfind(L"    Memory:", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(memoryLines, 1);
+    EXPECT_EQ(FindText(lines, L"    Load:    0.00%", at + 5), -1);
+    EXPECT_TRUE(ServiceOperations(lines).empty());
+}
+
+TEST(ProcessLimitsEndToEnd, MemoryHogIsTerminatedAfterTheGraceCountThenTheGroupResponds) {
+    TestService hog({L"--memory", L"48"});
+    ASSERT_TRUE(hog.Start());
+    const DWORD pid = hog.Pid();
+    Handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    ASSERT_TRUE(process);
+    const std::wstring id = std::to_wstring(pid);
+
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-v", L"-f", L"0", L"-m", L"32", L"-i", L"2", L"-s", hog.Name()});
+    ASSERT_TRUE(tendro.WaitForOutput(L"will be terminated", 60000)) << tendro.OutputSoFar();
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(tendro.WaitForOutput(L"Stopping service " + hog.Name(), 20000));
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+
+    std::vector<LogLine> hits;
+    for (const auto& line : lines)
+        if (line.text.find(L" hit ") != std::wstring::npos || line.text.find(L"terminated") != std::wstring::npos ||
+            line.text.rfind(L"Killing", 0) == 0 || line.text.rfind(L"Stopping", 0) == 0)
+            hits.push_back(line);
+    const std::wstring hit = L"Process " + id + L" hit memory threshold of 32MB limit ";
+    ASSERT_GE(hits.size(), 6u);
+    EXPECT_THAT(std::vector<LogLine>(hits.begin(), hits.begin() + 6),
+                ElementsAre(LogLine{L"Err!", hit + L"1 times"}, LogLine{L"Err!", hit + L"2 times"},
+                            LogLine{L"Err!", hit + L"3 times"},
+                            LogLine{L"Err!", L"Process " + id + L" will be terminated"},
+                            LogLine{L"Info", L"Killing process " + id},
+                            LogLine{L"Info", L"Stopping service " + hog.Name()}));
+    // The kill was the only failure: the service was not reported down before it.
+    EXPECT_LT(FindText(lines, L"Service or process is down"), 0);
+}
+
+TEST(ProcessLimitsEndToEnd, QuietModeShowsTheHitAndTheTerminationOnly) {
+    TestService hog({L"--memory", L"40"});
+    ASSERT_TRUE(hog.Start());
+    const std::wstring id = std::to_wstring(hog.Pid());
+    Handle process(::OpenProcess(SYNCHRONIZE, FALSE, hog.Pid()));
+    RunResult r = RunTendro({L"-q", L"-o", L"-m", L"24", L"-c", L"0", L"-s", hog.Name()}, 90000);
+    ASSERT_FALSE(r.timedOut);
+    auto lines = ParseLog(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], (LogLine{L"Err!", L"Process " + id + L" hit memory threshold of 24MB limit 1 times"}));
+    EXPECT_EQ(lines[1], (LogLine{L"Err!", L"Process " + id + L" will be terminated"}));
+    for (const auto& line : lines) EXPECT_EQ(line.word, L"Err!") << ToNarrow(line.text);
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
 }

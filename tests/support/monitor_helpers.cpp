@@ -44,6 +44,35 @@ int CountLines(const std::vector<LogLine>& lines, const std::wstring& word,
     return count;
 }
 
+std::vector<std::wstring> ServiceOperations(const std::vector<LogLine>& lines) {
+    std::vector<std::wstring> operations;
+    for (const auto& line : lines)
+        if (line.text.rfind(L"Stopping service ", 0) == 0 ||
+            line.text.rfind(L"Starting service ", 0) == 0)
+            operations.push_back(line.text);
+    return operations;
+}
+
+std::vector<std::wstring> StopsThenStarts(const std::vector<std::wstring>& stopped,
+                                          const std::vector<std::wstring>& started) {
+    std::vector<std::wstring> operations;
+    for (const auto& name : stopped) operations.push_back(L"Stopping service " + name);
+    for (const auto& name : started) operations.push_back(L"Starting service " + name);
+    return operations;
+}
+
+bool WaitForLines(RunningProgram& program, const std::wstring& text, int count, DWORD timeoutMs) {
+    DWORD begin = ::GetTickCount();
+    for (;;) {
+        int found = 0;
+        for (const auto& line : SplitLines(program.OutputSoFar()))
+            found += line.find(text) != std::wstring::npos ? 1 : 0;
+        if (found >= count) return true;
+        if (::GetTickCount() - begin >= timeoutMs) return false;
+        ::Sleep(100);
+    }
+}
+
 CapturedLog::CapturedLog() {
     wchar_t dir[MAX_PATH + 1];
     wchar_t path[MAX_PATH + 1];

@@ -29,6 +29,16 @@ int FindText(const std::vector<LogLine>& lines, const std::wstring& text, size_t
 int CountLines(const std::vector<LogLine>& lines, const std::wstring& word,
                const std::wstring& text);
 
+// The "Stopping service %s" and "Starting service %s" lines, in order.
+std::vector<std::wstring> ServiceOperations(const std::vector<LogLine>& lines);
+// Expected operations: each name stopped in order, then (unless empty) each started in order.
+std::vector<std::wstring> StopsThenStarts(const std::vector<std::wstring>& stopped,
+                                          const std::vector<std::wstring>& started);
+
+class RunningProgram;
+// Waits until the program's output holds `count` lines containing `text`.
+bool WaitForLines(RunningProgram& program, const std::wstring& text, int count, DWORD timeoutMs);
+
 // Sends this process's log (standard output as the log sees it) into a temporary file for
 // the life of the object; the test framework's own output is not affected.
 class CapturedLog {

@@ -1,0 +1,218 @@
+// The monitor pass end to end: tendro.exe watching fixture services and Wine's own services
+// registered in the Wine service manager.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "app/monitor.h"
+#include "common/text.h"
+#include "log/log.h"
+#include "support/monitor_helpers.h"
+#include "support/run_tendro.h"
+#include "support/test_services.h"
+
+using namespace tendro;
+using namespace tendro::test;
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+const std::wstring kDown = L"Service or process is down";
+const std::wstring kPassive = L"Passive mode enabled. No services restarted";
+
+std::wstring NotRunning(const std::wstring& name) {
+    return L"Service " + name + L" is NOT running!";
+}
+
+std::vector<std::wstring> Words(const std::vector<LogLine>& lines) {
+    std::vector<std::wstring> words;
+    for (const auto& line : lines) words.push_back(line.word);
+    return words;
+}
+
+// Lines from the first one with `text` on, `count` of them.
+std::vector<LogLine> LinesFrom(const std::vector<LogLine>& lines, const std::wstring& text,
+                               size_t count) {
+    int at = FindText(lines, text);
+    if (at < 0) return {};
+    auto begin = lines.begin() + at;
+    return {begin, begin + std::min<size_t>(count, lines.end() - begin)};
+}
+
+}  // namespace
+
+TEST(PassPause, NegativeFrequencyIsNoPauseAndTheLongestStaysFinite) {
+    EXPECT_EQ(PassPauseMilliseconds(-5), 0u);
+    EXPECT_EQ(PassPauseMilliseconds(INT_MIN), 0u);
+    EXPECT_EQ(PassPauseMilliseconds(0), 0u);
+    EXPECT_EQ(PassPauseMilliseconds(30), 30000u);
+    EXPECT_EQ(PassPauseMilliseconds(4294967), 4294967000u);
+    EXPECT_EQ(PassPauseMilliseconds(4294968), 4294967000u);
+    EXPECT_EQ(PassPauseMilliseconds(INT_MAX), 4294967000u);
+}
+
+TEST(MonitorPass, FirstPassReportsAStoppedServiceAtInitAndBringsTheGroupUp) {
+    TestService s1, s2, s3;
+    ASSERT_TRUE(s1.Start());
+    ASSERT_TRUE(s3.Start());
+    const DWORD oldPid1 = s1.Pid(), oldPid3 = s3.Pid();
+
+    // -o with the default frequency of 30 s: the program ends right after its pass.
+    RunResult r = RunTendro({L"-v", L"-o", L"-s", s1.Name(), L"-s", s2.Name(), L"-s", s3.Name()},
+                            25000);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0u);
+    auto lines = ParseLog(r.out);
+    EXPECT_THAT(LinesFrom(lines, L"Service check commencing", 7),
+                ElementsAre(LogLine{L"Info", L"Service check commencing"},
+                            LogLine{L"Info", L"Service: " + s1.Name()},
+                            LogLine{L"Info", L" Status: Running"},
+                            LogLine{L"Info", L"    PID: " + std::to_wstring(oldPid1)},
+                            LogLine{L"Init", NotRunning(s2.Name())},
+                            LogLine{L"Info", L"Service: " + s2.Name()},
+                            LogLine{L"Info", L" Status: Stopped"}));
+    EXPECT_THAT(lines, Contains(LogLine{L"Info", L"    PID: -1"}));
+    EXPECT_EQ(FindText(lines, kDown), -1);
+    EXPECT_THAT(ServiceOperations(lines),
+                ElementsAreArray(StopsThenStarts({s1.Name(), s2.Name(), s3.Name()},
+                                                 {s1.Name(), s2.Name(), s3.Name()})));
+    // The third service is checked after the restart, in the same pass.
+    int restartedThird = FindText(lines, L"Starting service " + s3.Name());
+    EXPECT_GT(FindText(lines, L"Service: " + s3.Name(), restartedThird), restartedThird);
+    EXPECT_EQ(lines.back(), (LogLine{L"Init", L"Tendro Stopped"}));
+
+    for (TestService* s : {&s1, &s2, &s3}) EXPECT_EQ(s->State(), DWORD{SERVICE_RUNNING}) << s->Name();
+    EXPECT_NE(s1.Pid(), oldPid1);
+    EXPECT_NE(s3.Pid(), oldPid3);
+
+    // Quiet: the first pass's findings are level 1, so nothing at all is printed.
+    ASSERT_TRUE(s2.StopFromOutside());
+    r = RunTendro({L"-q", L"-o", L"-s", s1.Name(), L"-s", s2.Name(), L"-s", s3.Name()}, 25000);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_THAT(r.out, IsEmpty());
+    EXPECT_EQ(s2.State(), DWORD{SERVICE_RUNNING});
+}
+
+TEST(MonitorPass, CrashFoundOnALaterPassIsReportedInQuietModeAndTheGroupRestarts) {
+    TestService s1, s3;
+    TestService s2({L"--exit-after", L"2500", L"--exit-code", L"1067"});
+    for (TestService* s : {&s1, &s2, &s3}) ASSERT_TRUE(s->Start());
+    const DWORD oldPid1 = s1.Pid(), oldPid3 = s3.Pid();
+
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-q", L"-f", L"1", L"-s", s1.Name(), L"-s", s2.Name(), L"-s", s3.Name()});
+    ASSERT_TRUE(tendro.WaitForOutput(kDown, 30000)) << tendro.OutputSoFar();
+    DWORD begin = ::GetTickCount();
+    while ((s3.Pid() == oldPid3 || s3.State() != SERVICE_RUNNING) && ::GetTickCount() - begin < 30000)
+        ::Sleep(100);
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], (LogLine{L"Err!", NotRunning(s2.Name())}));
+    EXPECT_EQ(lines[1], (LogLine{L"Err!", kDown}));
+    EXPECT_THAT(Words(lines), Each(std::wstring(L"Err!")));
+    EXPECT_NE(s1.Pid(), oldPid1);
+    EXPECT_NE(s3.Pid(), oldPid3);
+    EXPECT_EQ(s3.State(), DWORD{SERVICE_RUNNING});
+}
+
+TEST(MonitorPass, PassiveModeReportsEveryPassAndStartsNothing) {
+    TestService stopped;
+    RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-p", L"-f", L"0", L"-s", stopped.Name()});
+    ASSERT_TRUE(WaitForLines(tendro, kPassive, 3, 30000)) << tendro.OutputSoFar();
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+    int first = FindText(lines, NotRunning(stopped.Name()));
+    ASSERT_GE(first, 0);
+    EXPECT_THAT(std::vector<LogLine>(lines.begin() + first, lines.begin() + first + 6),
+                ElementsAre(LogLine{L"Init", NotRunning(stopped.Name())}, LogLine{L"Init", kPassive},
+                            LogLine{L"Err!", NotRunning(stopped.Name())}, LogLine{L"Init", kPassive},
+                            LogLine{L"Err!", NotRunning(stopped.Name())}, LogLine{L"Init", kPassive}));
+    EXPECT_EQ(FindText(lines, kDown), -1);
+    EXPECT_EQ(stopped.State(), DWORD{SERVICE_STOPPED});
+}
+
+TEST(MonitorPass, StopPendingCountsAsDownStartPendingDoesNot) {
+    TestService starting({L"--start-pending", L"8000"});
+    TestService stopping({L"--stop-pending", L"2000"});
+    ASSERT_TRUE(stopping.Start());
+    ASSERT_TRUE(starting.StartNoWait());
+    ASSERT_TRUE(starting.WaitForState(SERVICE_START_PENDING, 5000));
+    stopping.StopFromOutside(0);
+    ASSERT_TRUE(stopping.WaitForState(SERVICE_STOP_PENDING, 5000));
+
+    RunResult r = RunTendro({L"-v", L"-o", L"-r", L"-s", starting.Name(), L"-s", stopping.Name()});
+    auto lines = ParseLog(r.out);
+    EXPECT_THAT(LinesFrom(lines, L"Service: " + starting.Name(), 2),
+                ElementsAre(LogLine{L"Info", L"Service: " + starting.Name()},
+                            LogLine{L"Info", L" Status: Start pending"}));
+    EXPECT_EQ(FindText(lines, NotRunning(starting.Name())), -1);
+    EXPECT_THAT(LinesFrom(lines, NotRunning(stopping.Name()), 3),
+                ElementsAre(LogLine{L"Init", NotRunning(stopping.Name())},
+                            LogLine{L"Info", L"Service: " + stopping.Name()},
+                            LogLine{L"Info", L" Status: Stop pending"}));
+    EXPECT_THAT(ServiceOperations(lines),
+                ElementsAreArray(StopsThenStarts({stopping.Name()}, {stopping.Name()})));
+    // A service still stopping cannot take the stop request; the next pass is the retry.
+    EXPECT_THAT(lines, Contains(LogLine{L"Err!", L"Can't stop service " + stopping.Name()}));
+}
+
+TEST(MonitorPass, PassesFollowEachOtherAfterThePause) {
+    TestService service;
+    ASSERT_TRUE(service.Start());
+    // A negative frequency counts as no pause at all.
+    {
+        RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                              {L"-v", L"-f", L"-7", L"-s", service.Name()});
+        EXPECT_TRUE(WaitForLines(tendro, L"Service check commencing", 4, 30000))
+            << tendro.OutputSoFar();
+        tendro.Stop();
+    }
+    // With a long frequency the first pass runs at once and the next one waits.
+    RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-v", L"-f", L"60", L"-s", service.Name()});
+    ASSERT_TRUE(tendro.WaitForOutput(L"    PID: ", 30000));
+    ::Sleep(3000);
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+    EXPECT_EQ(CountLines(lines, L"Info", L"Service check commencing"), 1);
+    EXPECT_EQ(FindText(lines, L"Tendro Stopped"), -1);
+}
+
+TEST(MonitorPass, WineServicesInAGroupWithAFixture) {
+    auto wine = ExistingServices({L"Spooler"});
+    if (wine.empty()) GTEST_SKIP() << "no Spooler service in this prefix";
+    TestService fixture;
+    // Spooler stopped from outside first, so that both are found down.
+    {
+        ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ScHandle spooler(::OpenServiceW(scm.get(), L"Spooler", SERVICE_STOP | SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status{};
+        ::ControlService(spooler.get(), SERVICE_CONTROL_STOP, &status);
+        for (int i = 0; i < 100 && ::QueryServiceStatus(spooler.get(), &status) &&
+                        status.dwCurrentState != SERVICE_STOPPED;
+             ++i)
+            ::Sleep(100);
+    }
+    RunResult r = RunTendro({L"-v", L"-o", L"-s", L"Spooler", L"-s", fixture.Name()});
+    auto lines = ParseLog(r.out);
+    EXPECT_THAT(lines, Contains(LogLine{L"Init", NotRunning(L"Spooler")}));
+    EXPECT_THAT(lines, Not(Contains(LogLine{L"Init", NotRunning(fixture.Name())})));
+    // Spooler's restart of the group brings the fixture up before its own check.
+    EXPECT_THAT(ServiceOperations(lines),
+                ElementsAreArray(StopsThenStarts({L"Spooler", fixture.Name()},
+                                                 {L"Spooler", fixture.Name()})));
+    EXPECT_EQ(fixture.State(), DWORD{SERVICE_RUNNING});
+
+    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle spooler(::OpenServiceW(scm.get(), L"Spooler", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(::QueryServiceStatus(spooler.get(), &status));
+    EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_RUNNING});
+}
