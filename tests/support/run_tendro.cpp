@@ -3,30 +3,15 @@
 #include <chrono>
 #include <mutex>
 
+#include "process/child_process.h"
+
 namespace tendro::test {
 
 namespace {
 
 std::mutex launchMutex;  // no other child inherits the pipe ends of a launch in progress
 
-std::wstring Quote(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    size_t slashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++slashes;
-        } else {
-            if (c == L'"') quoted.append(slashes + 1, L'\\');
-            slashes = 0;
-        }
-        quoted.push_back(c);
-    }
-    quoted.append(slashes, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
+std::wstring Quote(const std::wstring& argument) { return quote_argument(argument); }
 
 struct Pipe {
     HANDLE read = nullptr;
