@@ -13,16 +13,8 @@ using ::testing::IsEmpty;
 
 namespace {
 
-class ServiceControlTest : public ::testing::Test {
+class ServiceControlTest : public LoggingTest {
 protected:
-    void SetUp() override {
-        SetLevelWord(LogError, L"Err!");
-        SetLevelWord(LogInit, L"Init");
-        SetLevelWord(LogInfo, L"Info");
-        Verbosity = LogInit;
-    }
-    void TearDown() override { Verbosity = 0; }
-
     static ServiceControl Open(const std::wstring& name, SharedToken token = {}) {
         SharedScHandle scm =
             MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -30,7 +22,6 @@ protected:
         return ServiceControl(std::move(scm), std::move(token), name, 1);
     }
 
-    static LogLine Err(const std::wstring& text) { return {L"Err!", text}; }
     static LogLine ErrText(DWORD code) { return Err(L"\t" + WindowsErrorText(code)); }
 };
 

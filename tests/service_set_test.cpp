@@ -18,23 +18,14 @@ using ::testing::IsEmpty;
 
 namespace {
 
-class ServiceSetTest : public ::testing::Test {
+class ServiceSetTest : public LoggingTest {
 protected:
-    void SetUp() override {
-        SetupLevelWords();
-        Verbosity = LogInit;
-    }
-    void TearDown() override { Verbosity = 0; }
-
     static std::wstring NetBiosName() {
         wchar_t name[MAX_COMPUTERNAME_LENGTH + 2];
         DWORD size = MAX_COMPUTERNAME_LENGTH + 2;
         EXPECT_TRUE(::GetComputerNameExW(ComputerNameNetBIOS, name, &size));
         return std::wstring(name, size);
     }
-
-    static LogLine Init(const std::wstring& text) { return {L"Init", text}; }
-    static LogLine Err(const std::wstring& text) { return {L"Err!", text}; }
 
     LocalMachineNames localNames = BuildLocalMachineNames();
     CmdLineParser settings;

@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/startup.h"
 #include "common/text.h"
+#include "log/log.h"
 #include "support/run_tendro.h"
 
 namespace tendro::test {
@@ -172,11 +174,27 @@ DWORD ServiceStartType(const std::wstring& name) {
     return config->dwStartType;
 }
 
+DWORD ServiceState(const std::wstring& name) {
+    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return 0;
+    ScHandle service(::OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    if (!service || !QueryStatus(service.get(), status)) return 0;
+    return status.dwCurrentState;
+}
+
 std::vector<std::wstring> ExistingServices(const std::vector<std::wstring>& candidates) {
     std::vector<std::wstring> found;
     for (const auto& name : candidates)
         if (ServiceStartType(name) != 0) found.push_back(name);
     return found;
 }
+
+void LoggingTest::SetUp() {
+    SetupLevelWords();
+    Verbosity = LogInit;
+}
+
+void LoggingTest::TearDown() { Verbosity = 0; }
 
 }  // namespace tendro::test

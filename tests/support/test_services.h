@@ -5,10 +5,13 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "common/handle.h"
+#include "support/monitor_helpers.h"
 
 namespace tendro::test {
 
@@ -76,5 +79,18 @@ private:
 std::vector<std::wstring> ExistingServices(const std::vector<std::wstring>& candidates);
 // The start type of a registered service, 0 when it cannot be read.
 DWORD ServiceStartType(const std::wstring& name);
+// The current state of a registered service, 0 when it cannot be read.
+DWORD ServiceState(const std::wstring& name);
+
+// Base of tests that read the log in-process: level words set, verbosity 1 ("Init") during
+// the test and 0 again afterwards.
+class LoggingTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    static LogLine Init(const std::wstring& text) { return {L"Init", text}; }
+    static LogLine Err(const std::wstring& text) { return {L"Err!", text}; }
+};
 
 }  // namespace tendro::test
