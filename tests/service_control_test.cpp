@@ -1,6 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
 #include "log/log.h"
 #include "service/service_control.h"
 #include "support/monitor_helpers.h"
@@ -24,6 +28,25 @@ protected:
 
     static LogLine ErrText(DWORD code) { return Err(L"\t" + WindowsErrorText(code)); }
 };
+
+size_t ThreadCount(DWORD pid) {
+    Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == pid ? 1 : 0;
+    return count;
+}
+
+SIZE_T WorkingSet(DWORD pid) {
+    Handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!process || !::GetProcessMemoryInfo(process.get(), &counters, sizeof(counters))) return 0;
+    return counters.WorkingSetSize;
+}
 
 bool ThreadIsImpersonating() {
     HANDLE token = nullptr;
@@ -60,6 +83,16 @@ TEST(FixtureService, RunsUntilStoppedAndEndsOnItsOwnWhenAsked) {
     EXPECT_EQ(stuck.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
     stuck.EndNow();
     EXPECT_EQ(stuck.State(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST(FixtureService, HoldsMemoryAndKeepsThreadsBusy) {
+    TestService idle;
+    TestService hog({L"--memory", L"48", L"--busy", L"2"});
+    ASSERT_TRUE(idle.Start());
+    ASSERT_TRUE(hog.Start());
+    EXPECT_GE(WorkingSet(hog.Pid()), SIZE_T{48} * 1024 * 1024);
+    EXPECT_LT(WorkingSet(idle.Pid()), SIZE_T{48} * 1024 * 1024);
+    EXPECT_EQ(ThreadCount(hog.Pid()), ThreadCount(idle.Pid()) + 2);
 }
 
 TEST(ServiceName, SplitsIntoMachineAndShortName) {
