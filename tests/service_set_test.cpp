@@ -173,6 +173,24 @@ TEST_F(ServiceSetTest, OneConnectionPerMachineInFirstUseOrder) {
     Connections local;
     EXPECT_TRUE(all.ConnectServiceManagers(local));
     EXPECT_THAT(log.Lines(), ElementsAre(Init(L"Connecting to service manager on the local machine")));
+
+    // The program: one connection line per machine, before the validation.
+    TestService a;
+    TestService b;
+    std::wstring upperHost = L"\\\\TENDRO-TEST-HOST\\" + b.Name();
+    RunResult run = RunTendro({L"-o", L"-p", L"-s", a.RemoteName(), L"-s", upperHost, L"-s",
+                               a.Name(), L"-s", L"\\\\localhost\\" + b.Name()});
+    EXPECT_EQ(run.exitCode, 0u) << run.outText;
+    std::vector<LogLine> lines = ParseLog(run.out);
+    int first = FindText(lines, L"Connecting to service manager on tendro-test-host");
+    ASSERT_GE(first, 0) << run.outText;
+    EXPECT_THAT(std::vector<LogLine>(lines.begin() + first, lines.begin() + first + 6),
+                ElementsAre(Init(L"Connecting to service manager on tendro-test-host"),
+                            Init(L"Connecting to service manager on the local machine"),
+                            Init(L"Validating service: " + a.RemoteName()),
+                            Init(L"Validating service: " + upperHost),
+                            Init(L"Validating service: " + a.Name()),
+                            Init(L"Validating service: " + b.Name())));
 }
 
 TEST_F(ServiceSetTest, CredentialsThatCannotBeImpersonatedEndTheConnecting) {
