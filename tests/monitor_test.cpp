@@ -36,14 +36,6 @@ std::vector<std::wstring> Words(const std::vector<LogLine>& lines) {
     return words;
 }
 
-// Lines from the first one with `text` on, `count` of them.
-std::vector<LogLine> LinesFrom(const std::vector<LogLine>& lines, const std::wstring& text,
-                               size_t count) {
-    int at = FindText(lines, text);
-    if (at < 0) return {};
-    auto begin = lines.begin() + at;
-    return {begin, begin + std::min<size_t>(count, lines.end() - begin)};
-}
 
 }  // namespace
 
@@ -216,3 +208,4 @@ TEST(MonitorPass, WineServicesInAGroupWithAFixture) {
     ASSERT_TRUE(::QueryServiceStatus(spooler.get(), &status));
     EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_RUNNING});
 }
+

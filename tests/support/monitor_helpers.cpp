@@ -1,5 +1,8 @@
 #include "support/monitor_helpers.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
 
 #include "common/text.h"
@@ -37,6 +40,15 @@ int FindText(const std::vector<LogLine>& lines, const std::wstring& text, size_t
     return -1;
 }
 
+std::vector<LogLine> LinesFrom(const std::vector<LogLine>& lines, const std::wstring& text,
+                               size_t count) {
+    int at = FindText(lines, text);
+    if (at < 0) return {};
+    auto begin = lines.begin() + at;
+    return {begin, begin + static_cast<std::ptrdiff_t>(
+                               std::min<size_t>(count, static_cast<size_t>(lines.end() - begin)))};
+}
+
 int CountLines(const std::vector<LogLine>& lines, const std::wstring& word,
                const std::wstring& text) {
     int count = 0;
@@ -71,6 +83,87 @@ bool WaitForLines(RunningProgram& program, const std::wstring& text, int count, 
         if (::GetTickCount() - begin >= timeoutMs) return false;
         ::Sleep(100);
     }
+}
+
+namespace {
+
+const wchar_t* const kRecordKeyFormat = L"SYSTEM\\CurrentControlSet\\services\\%s\\RuntimeInfo";
+
+SC_HANDLE Sc(HANDLE h) { return static_cast<SC_HANDLE>(h); }
+
+DWORD ReadRecord(const std::wstring& name, const wchar_t* value) {
+    DWORD data = 0, size = sizeof(data);
+    std::wstring key = FormatText(kRecordKeyFormat, name.c_str()) + L"\\ProcessInfo";
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_DWORD, nullptr, &data,
+                       &size) != ERROR_SUCCESS)
+        return 0;
+    return data;
+}
+
+}  // namespace
+
+HostProductService::HostProductService(const std::wstring& standInExe, const std::wstring& name)
+    : name_(name) {
+    scm_ = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    std::wstring image = L"\"" + standInExe + L"\" --service " + name;
+    service_ = ::CreateServiceW(Sc(scm_), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                SERVICE_ERROR_IGNORE, image.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (!service_) ADD_FAILURE() << "CreateServiceW failed: " << ::GetLastError();
+}
+
+HostProductService::~HostProductService() {
+    if (service_) {
+        DWORD state = State();
+        if (state != SERVICE_STOPPED && state != 0) {
+            HANDLE endNow = ::OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                                         (L"Global\\TendroFixtureEnd_" + name_).c_str());
+            if (endNow) {
+                ::SetEvent(endNow);
+                ::CloseHandle(endNow);
+            }
+            WaitForState(SERVICE_STOPPED, 10000);
+        }
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, FormatText(kRecordKeyFormat, name_.c_str()).c_str());
+        ::DeleteService(Sc(service_));
+        ::CloseServiceHandle(Sc(service_));
+    }
+    if (scm_) ::CloseServiceHandle(Sc(scm_));
+}
+
+bool HostProductService::Start(DWORD waitMs) {
+    if (!::StartServiceW(Sc(service_), 0, nullptr)) return false;
+    return WaitForState(SERVICE_RUNNING, waitMs);
+}
+
+bool HostProductService::StopFromOutside(DWORD waitMs) {
+    SERVICE_STATUS status{};
+    ::ControlService(Sc(service_), SERVICE_CONTROL_STOP, &status);
+    return WaitForState(SERVICE_STOPPED, waitMs);
+}
+
+SERVICE_STATUS_PROCESS HostProductService::Status() const {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(Sc(service_), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
+        return SERVICE_STATUS_PROCESS{};
+    return status;
+}
+
+DWORD HostProductService::State() const { return Status().dwCurrentState; }
+DWORD HostProductService::Pid() const { return Status().dwProcessId; }
+DWORD HostProductService::RecordedState() const { return ReadRecord(name_, L"ProcessState"); }
+DWORD HostProductService::RecordedPid() const { return ReadRecord(name_, L"ProcessID"); }
+
+bool HostProductService::WaitForState(DWORD state, DWORD waitMs) const {
+    DWORD begin = ::GetTickCount();
+    while (State() != state) {
+        if (::GetTickCount() - begin >= waitMs) return false;
+        ::Sleep(50);
+    }
+    return true;
 }
 
 CapturedLog::CapturedLog() {

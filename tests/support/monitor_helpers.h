@@ -25,6 +25,9 @@ std::vector<LogLine> ParseLog(const std::vector<std::wstring>& lines);
 std::vector<std::wstring> LogTexts(const std::vector<std::wstring>& lines);
 // Index of the first line whose text equals `text` at or after `from`; -1 when none does.
 int FindText(const std::vector<LogLine>& lines, const std::wstring& text, size_t from = 0);
+// The lines from the first one whose text equals `text` on, at most `count` of them.
+std::vector<LogLine> LinesFrom(const std::vector<LogLine>& lines, const std::wstring& text,
+                               size_t count);
 // How many lines have exactly this word and text.
 int CountLines(const std::vector<LogLine>& lines, const std::wstring& word,
                const std::wstring& text);
@@ -34,6 +37,34 @@ std::vector<std::wstring> ServiceOperations(const std::vector<LogLine>& lines);
 // Expected operations: each name stopped in order, then (unless empty) each started in order.
 std::vector<std::wstring> StopsThenStarts(const std::vector<std::wstring>& stopped,
                                           const std::vector<std::wstring>& started);
+
+// A service of the host product: the stand-in's executable registered in the service manager
+// in its service mode, removed again when the object goes (with its run-time record).
+class HostProductService {
+public:
+    HostProductService(const std::wstring& standInExe, const std::wstring& name);
+    ~HostProductService();
+    HostProductService(const HostProductService&) = delete;
+    HostProductService& operator=(const HostProductService&) = delete;
+
+    const std::wstring& Name() const { return name_; }
+    // Starts the service and waits (at most waitMs) until it is RUNNING.
+    bool Start(DWORD waitMs = 20000);
+    // Asks it to stop, as another program would, and waits until it is STOPPED.
+    bool StopFromOutside(DWORD waitMs = 20000);
+    DWORD State() const;  // 0 when the query fails
+    DWORD Pid() const;    // the service process, 0 for none
+    // The run-time record: "ProcessState" and "ProcessID" (0 when missing).
+    DWORD RecordedState() const;
+    DWORD RecordedPid() const;
+
+private:
+    SERVICE_STATUS_PROCESS Status() const;
+    bool WaitForState(DWORD state, DWORD waitMs) const;
+    std::wstring name_;
+    HANDLE scm_ = nullptr;
+    HANDLE service_ = nullptr;
+};
 
 class RunningProgram;
 // Waits until the program's output holds `count` lines containing `text`.
