@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "app/monitor.h"
+#include "app/startup.h"
 #include "common/text.h"
 #include "log/log.h"
 #include "support/monitor_helpers.h"
@@ -209,3 +210,42 @@ TEST(MonitorPass, WineServicesInAGroupWithAFixture) {
     EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_RUNNING});
 }
 
+
+// A list entry whose state cannot be read (here one left without a service object): each of
+// the three reads reports its failure, in every verbosity, and the entry is skipped.
+TEST(ServiceCheck, AnUnreadableStateIsReportedAtEachReadAndSkipped) {
+    SetupLevelWords();
+    CmdLineParser settings;
+    settings.monitoredServices = {L"TendroGhost"};
+    StrikeCounts strikes{{L"TendroGhost", 2}};
+    ServiceObjects services;
+    const LogLine noStatus{L"Err!", L"Can't get status for service TendroGhost"};
+    const LogLine noPid{L"Err!", L"No PID for TendroGhost!"};
+
+    Verbosity = LogInfo;
+    {
+        CapturedLog log;
+        CheckService(settings, strikes, services, L"TendroGhost", false);
+        EXPECT_THAT(log.Lines(), ElementsAre(noStatus, LogLine{L"Info", L"Service: TendroGhost"},
+                                             noStatus, LogLine{L"Info", L" Status: Undefined"},
+                                             noPid, LogLine{L"Info", L"    PID: -1"}, noStatus));
+    }
+    Verbosity = LogError;
+    {
+        CapturedLog log;
+        CheckService(settings, strikes, services, L"TendroGhost", false);
+        EXPECT_THAT(log.Lines(), ElementsAre(noStatus, noStatus, noPid, noStatus));
+    }
+    // Passive mode ends the check before the third read.
+    Verbosity = LogInit;
+    settings.flags = CmdLineParser::PassiveMode;
+    {
+        CapturedLog log;
+        CheckService(settings, strikes, services, L"TendroGhost", true);
+        EXPECT_THAT(log.Lines(), ElementsAre(noStatus, noStatus, noPid,
+                                             LogLine{L"Init", kPassive}));
+    }
+    EXPECT_EQ(strikes[L"TendroGhost"], 2);
+    EXPECT_TRUE(services.empty());
+    Verbosity = 0;
+}
