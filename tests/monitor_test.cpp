@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "app/monitor.h"
@@ -93,10 +94,14 @@ TEST(MonitorPass, FirstPassReportsAStoppedServiceAtInitAndBringsTheGroupUp) {
 }
 
 TEST(MonitorPass, CrashFoundOnALaterPassIsReportedInQuietModeAndTheGroupRestarts) {
-    TestService s1, s3;
-    TestService s2({L"--exit-after", L"2500", L"--exit-code", L"1067"});
+    // The three services write what they do into one file, in the order it happens.
+    wchar_t dir[MAX_PATH + 1];
+    ::GetTempPathW(MAX_PATH, dir);
+    const std::wstring events = std::wstring(dir) + UniqueServiceName(L"events") + L".txt";
+    TestService s1({L"--event-log", events}), s3({L"--event-log", events});
+    TestService s2({L"--exit-after", L"2500", L"--exit-code", L"1067", L"--event-log", events});
     for (TestService* s : {&s1, &s2, &s3}) ASSERT_TRUE(s->Start());
-    const DWORD oldPid1 = s1.Pid(), oldPid3 = s3.Pid();
+    const DWORD oldPid1 = s1.Pid(), oldPid2 = s2.Pid(), oldPid3 = s3.Pid();
 
     RunningProgram tendro(ProgramPath(L"tendro.exe"),
                           {L"-q", L"-f", L"1", L"-s", s1.Name(), L"-s", s2.Name(), L"-s", s3.Name()});
@@ -111,9 +116,34 @@ TEST(MonitorPass, CrashFoundOnALaterPassIsReportedInQuietModeAndTheGroupRestarts
     EXPECT_EQ(lines[0], (LogLine{L"Err!", NotRunning(s2.Name())}));
     EXPECT_EQ(lines[1], (LogLine{L"Err!", kDown}));
     EXPECT_THAT(Words(lines), Each(std::wstring(L"Err!")));
-    EXPECT_NE(s1.Pid(), oldPid1);
-    EXPECT_NE(s3.Pid(), oldPid3);
     EXPECT_EQ(s3.State(), DWORD{SERVICE_RUNNING});
+
+    // What the services did from the crash on: S1 and S3 stopped (S2 is already down), then all
+    // three started in list order.
+    std::vector<std::wstring> happened;
+    {
+        Handle file(::CreateFileW(events.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                  FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        std::string bytes(1 << 16, '\0');
+        DWORD read = 0;
+        ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+        bytes.resize(read);
+        for (const auto& line : SplitLines(ToWide(bytes))) happened.push_back(line);
+    }
+    ::DeleteFileW(events.c_str());
+    auto crash = std::find(happened.begin(), happened.end(), L"stopped " + std::to_wstring(oldPid2));
+    ASSERT_NE(crash, happened.end());
+    std::vector<std::wstring> after(crash + 1, happened.end());
+    ASSERT_GE(after.size(), 10u);
+    auto id = [](DWORD pid) { return std::to_wstring(pid); };
+    const std::wstring new1 = id(s1.Pid()), new3 = id(s3.Pid());
+    const std::wstring new2 = after[6].substr(after[6].find(L' ') + 1);
+    EXPECT_THAT(std::vector<std::wstring>(after.begin(), after.begin() + 10),
+                ElementsAre(L"stop " + id(oldPid1), L"stopped " + id(oldPid1),
+                            L"stop " + id(oldPid3), L"stopped " + id(oldPid3),
+                            L"start " + new1, L"running " + new1, L"start " + new2,
+                            L"running " + new2, L"start " + new3, L"running " + new3));
 }
 
 TEST(MonitorPass, PassiveModeReportsEveryPassAndStartsNothing) {
