@@ -154,6 +154,12 @@ SERVICE_STATUS_PROCESS HostProductService::Status() const {
 
 DWORD HostProductService::State() const { return Status().dwCurrentState; }
 DWORD HostProductService::Pid() const { return Status().dwProcessId; }
+bool HostProductService::SetStartType(DWORD startType) {
+    return ::ChangeServiceConfigW(Sc(service_), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr) != 0;
+}
+
 DWORD HostProductService::RecordedState() const { return ReadRecord(name_, L"ProcessState"); }
 DWORD HostProductService::RecordedPid() const { return ReadRecord(name_, L"ProcessID"); }
 

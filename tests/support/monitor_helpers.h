@@ -54,6 +54,8 @@ public:
     bool StopFromOutside(DWORD waitMs = 20000);
     DWORD State() const;  // 0 when the query fails
     DWORD Pid() const;    // the service process, 0 for none
+    // SERVICE_DEMAND_START, SERVICE_DISABLED, ...
+    bool SetStartType(DWORD startType);
     // The run-time record: "ProcessState" and "ProcessID" (0 when missing).
     DWORD RecordedState() const;
     DWORD RecordedPid() const;
