@@ -5,7 +5,10 @@
 
 #include <algorithm>
 
+#include "app/failure_response.h"
+#include "app/startup.h"
 #include "common/text.h"
+#include "log/log.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
@@ -140,4 +143,28 @@ TEST(FailureResponse, AFailedStartDoesNotKeepTheRestOfTheGroupDown) {
     EXPECT_GT(FindText(lines, L"Starting service " + s3.Name(), failed), failed);
     EXPECT_EQ(s2.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(s3.State(), DWORD{SERVICE_RUNNING});
+}
+
+// Where the run starts with -g when the list holds a name twice (-s and -a) or the failed name
+// only differs in case: the last equal entry, else the first entry. Unopened service objects
+// still log each operation before they fail.
+TEST(FailureResponse, RestartFromFailureStartsAtTheLastEntryEqualWithCase) {
+    SetupLevelWords();
+    Verbosity = LogInfo;
+    CmdLineParser settings;
+    settings.flags = CmdLineParser::RestartFromFailure | CmdLineParser::StopOnly;
+    settings.monitoredServices = {L"Alpha", L"Beta", L"Alpha", L"Gamma"};
+    ServiceObjects services;
+    auto respond = [&](const std::wstring& failedName) {
+        ServiceControl failed(SharedScHandle(), SharedToken(), failedName, 1);
+        CapturedLog log;
+        RespondToFailure(settings, services, failed);
+        return ServiceOperations(log.Lines());
+    };
+    EXPECT_THAT(respond(L"Alpha"), ElementsAreArray(StopsThenStarts({L"Alpha", L"Gamma"}, {})));
+    EXPECT_THAT(respond(L"Beta"),
+                ElementsAreArray(StopsThenStarts({L"Beta", L"Alpha", L"Gamma"}, {})));
+    EXPECT_THAT(respond(L"ALPHA"),
+                ElementsAreArray(StopsThenStarts({L"Alpha", L"Beta", L"Alpha", L"Gamma"}, {})));
+    Verbosity = 0;
 }
