@@ -1,7 +1,5 @@
 #include "app/failure_response.h"
 
-#include <iterator>
-
 namespace tendro {
 
 ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& name,
