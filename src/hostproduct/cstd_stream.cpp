@@ -41,37 +41,39 @@ ULONG CStdStream::Release() {
 }
 
 HRESULT CStdStream::Read(void* buffer, ULONG size, ULONG* count) {
-    DWORD got = 0;
     if (count) *count = 0;
-    if (!readEvent_) return PipeErrorResult(::GetLastError());
+    // A failed pipe stays failed: the reader may ask again, but a stalled pipe gets no
+    // second wait.
+    if (FAILED(readFailure_)) return readFailure_;
+    DWORD got = 0;
+    DWORD error = ReadPipe(buffer, size, got);
+    if (error == ERROR_BROKEN_PIPE) return S_FALSE;
+    if (error != 0) {
+        readFailure_ = PipeErrorResult(error);
+        return readFailure_;
+    }
+    if (count) *count = got;
+    return S_OK;
+}
+
+DWORD CStdStream::ReadPipe(void* buffer, ULONG size, DWORD& got) {
+    if (!readEvent_) return ::GetLastError();
     // The pipe end may be overlapped: a read without an OVERLAPPED is not reliable on it.
     OVERLAPPED overlapped{};
     overlapped.hEvent = readEvent_.get();
-    DWORD error = 0;
-    if (!::ReadFile(read_, buffer, size, &got, &overlapped)) {
-        error = ::GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            error = 0;
-            DWORD wait = ::WaitForSingleObject(readEvent_.get(), readTimeoutMs_);
-            if (wait != WAIT_OBJECT_0) {
-                DWORD waitError = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ::GetLastError();
-                ::CancelIoEx(read_, &overlapped);
-                // The buffer and the OVERLAPPED stay in use until the cancellation completes;
-                // data that arrived in the meantime is kept.
-                if (::GetOverlappedResult(read_, &overlapped, &got, TRUE)) {
-                    if (count) *count = got;
-                    return S_OK;
-                }
-                if (wait == WAIT_TIMEOUT) timedOut_ = true;
-                return PipeErrorResult(waitError);
-            }
-            if (!::GetOverlappedResult(read_, &overlapped, &got, FALSE)) error = ::GetLastError();
-        }
-    }
-    if (error == ERROR_BROKEN_PIPE) return S_FALSE;
-    if (error != 0) return PipeErrorResult(error);
-    if (count) *count = got;
-    return S_OK;
+    if (::ReadFile(read_, buffer, size, &got, &overlapped)) return 0;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) return error;
+    DWORD wait = ::WaitForSingleObject(readEvent_.get(), readTimeoutMs_);
+    if (wait == WAIT_OBJECT_0)
+        return ::GetOverlappedResult(read_, &overlapped, &got, FALSE) ? 0 : ::GetLastError();
+    DWORD waitError = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ::GetLastError();
+    ::CancelIoEx(read_, &overlapped);
+    // The buffer and the OVERLAPPED stay in use until the cancellation completes; data that
+    // arrived in the meantime is kept.
+    if (::GetOverlappedResult(read_, &overlapped, &got, TRUE)) return 0;
+    if (wait == WAIT_TIMEOUT) timedOut_ = true;
+    return waitError;
 }
 
 HRESULT CStdStream::Write(const void* buffer, ULONG size, ULONG* count) {

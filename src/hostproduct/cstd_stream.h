@@ -29,7 +29,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     // ISequentialStream. Read: S_OK with up to `size` bytes, S_FALSE with none at the end of
-    // the pipe, HRESULT_FROM_WIN32(ERROR_TIMEOUT) when no data came within the time limit.
+    // the pipe, HRESULT_FROM_WIN32(ERROR_TIMEOUT) when no data came within the time limit;
+    // after a failure every later Read fails the same way without touching the pipe.
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* count) override;
     HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG size, ULONG* count) override;
 
@@ -47,9 +48,13 @@ public:
 
     // True once a read has run out of time.
     bool TimedOut() const noexcept { return timedOut_; }
+    // The failure of the pipe read (kept for every later Read); S_OK while there is none.
+    HRESULT ReadFailure() const noexcept { return readFailure_; }
 
 private:
     ~CStdStream();
+    // One overlapped read with the time limit; 0 or the Windows error code.
+    DWORD ReadPipe(void* buffer, ULONG size, DWORD& got);
 
     std::atomic<LONG> references_{0};
     HANDLE read_;
@@ -57,6 +62,7 @@ private:
     bool ownsHandles_;
     DWORD readTimeoutMs_;
     bool timedOut_ = false;
+    HRESULT readFailure_ = S_OK;
     Handle readEvent_;
 };
 

@@ -64,11 +64,11 @@ public:
             if (reader_->IsEOF()) return Success();
             XmlNodeType type = XmlNodeType_None;
             HRESULT hr = reader_->Read(&type);
-            if (hr == E_PENDING) {
+            if (hr == E_PENDING && SUCCEEDED(stream.ReadFailure())) {
                 ::Sleep(0);
                 continue;
             }
-            if (FAILED(hr)) return stream.TimedOut() ? TimeoutError() : ComError(hr);
+            if (FAILED(hr)) return StreamOutcome(stream, hr == E_PENDING ? stream.ReadFailure() : hr);
             switch (type) {
             case XmlNodeType_Element: {
                 bool stop = false;
@@ -86,10 +86,17 @@ public:
             default:
                 break;
             }
+            // A reader whose stream has failed may go on handing out what it still holds, or
+            // the same node again and again: the stream's failure ends the walk.
+            if (FAILED(stream.ReadFailure())) return StreamOutcome(stream, stream.ReadFailure());
         }
     }
 
 private:
+    static std::system_error StreamOutcome(const CStdStream& stream, HRESULT hr) {
+        return stream.TimedOut() ? TimeoutError() : ComError(hr);
+    }
+
     std::system_error StartElement(bool& stop) {
         int before = depth_;
         ++depth_;
