@@ -23,15 +23,19 @@ bool ReadDword(HKEY key, const wchar_t* subkey, const wchar_t* name, uint32_t& v
     return true;
 }
 
-// True when the process `pid` was started by the service's own process. A recorded id that
-// now belongs to an unrelated process fails here.
+// True when the process `pid` is running and was started by the service's own process. A
+// recorded id that now belongs to an unrelated process fails here, and so does a program that
+// has ended while its parent still holds a handle to it.
 bool IsServiceChild(ServiceControl& service, uint32_t pid) {
     DWORD parentId = 0;
     {
         Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        DWORD exitCode = 0;
+        bool running = process && ::GetExitCodeProcess(process.get(), &exitCode) &&
+                       exitCode == STILL_ACTIVE;
         std::error_code ignored;
         Handle parent = parent_process(process.get(), &ignored);
-        if (parent) parentId = ::GetProcessId(parent.get());
+        if (parent && running) parentId = ::GetProcessId(parent.get());
     }
     return static_cast<int32_t>(parentId) == service.GetServicePid();
 }
