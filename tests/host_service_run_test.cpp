@@ -84,6 +84,24 @@ TEST_F(HostServiceRun, ServicesWhoseDefinitionCannotBeReadAreDropped) {
                 ElementsAre(good, wrong, broken, noisy));
 }
 
+// An export whose output stalls is given up after the read limit (a minute): the service is
+// dropped with the time-out line and the others are watched.
+TEST_F(HostServiceRun, AnExportThatNeverEndsIsGivenUp) {
+    const std::wstring stalled = UniqueServiceName(L"TendroD"), good = UniqueServiceName(L"TendroD");
+    product.SetServices({stalled, good});
+    Set(stalled, hostproduct::KeyExport, hostproduct::ExportNeverEnd);
+    HostProductService s1(product.ExePath(), stalled), s2(product.ExePath(), good);
+
+    RunResult r = RunTendro({L"-o", L"-p", L"-s", stalled, L"-s", good}, 180000);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    EXPECT_THAT(r.err, ElementsAre(L"\t[system:1460] Service definition export timed out: " +
+                                   ToWide(std::system_category().message(1460))));
+    auto lines = ParseLog(r.out);
+    EXPECT_GE(FindText(lines, L"Service " + good + L" is NOT running!"), 0);
+    EXPECT_EQ(FindText(lines, L"Service " + stalled + L" is NOT running!"), -1);
+}
+
 // The recorded program is gone, or is no child of the service process: the service is down
 // although the service manager reports it running, and it is restarted.
 TEST_F(HostServiceRun, ServicesWithoutTheirProgramAreRestarted) {
