@@ -469,6 +469,7 @@ TEST_F(LoadDefinitionTest, PlainServiceRunsNothing) {
     plain.isPlainService = 1;
     std::system_error outcome = plain.LoadDefinition();
     EXPECT_EQ(outcome.code(), std::error_code(0, std::system_category()));
+    EXPECT_EQ(std::string(outcome.what()), std::system_category().message(0));
     EXPECT_TRUE(Exports().empty());
 }
 

@@ -26,7 +26,8 @@ namespace {
 
 constexpr DWORD ErrorVersion = ERROR_EXTENDED_ERROR;  // 1208
 
-std::system_error Success() { return std::system_error(0, std::system_category(), ""); }
+// Success carries no text: its message is the system's text for 0 alone.
+std::system_error Success() { return std::system_error(std::error_code(0, std::system_category())); }
 
 std::system_error VersionError() {
     return std::system_error(static_cast<int>(ErrorVersion), std::system_category(),
