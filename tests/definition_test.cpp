@@ -239,6 +239,20 @@ TEST_F(StreamTest, ReadsUntilTheWriterIsGoneAndMapsErrors) {
     EXPECT_EQ(received, "first " + std::string(5000, 'x') + " last");
     EXPECT_FALSE(raw->TimedOut());
 
+    // A synchronous anonymous pipe reads the same way.
+    pipe_pair anonymous = create_pipe(false, false);
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(anonymous.write_end.get(), "sync", 4, &written, nullptr));
+    anonymous.write_end.reset();
+    ComPtr<IStream> syncStream;
+    (new CStdStream(anonymous.read_end.get(), nullptr, false))
+        ->QueryInterface(IID_IStream, syncStream.put_void());
+    char four[8];
+    ULONG got = 0;
+    EXPECT_EQ(syncStream->Read(four, sizeof(four), &got), S_OK);
+    EXPECT_EQ(std::string(four, got), "sync");
+    EXPECT_EQ(syncStream->Read(four, sizeof(four), &got), S_FALSE);
+
     // Writing into a pipe nobody reads, reading an invalid handle.
     TestPipe orphan;
     orphan.ends.read_end.reset();
