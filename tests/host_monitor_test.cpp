@@ -42,11 +42,7 @@ protected:
     std::wstring name;
 };
 
-// The stand-in's service mode builds its record key with swprintf and "%s", which this
-// runtime reads as a narrow string, so the record lands under the first letter of the name.
-// The three tests below need the record and stay disabled until the stand-in writes it under
-// the service's own key.
-TEST_F(MonitorHostProduct, DISABLED_AFailedProgramIsDownWhileTheServiceRuns) {
+TEST_F(MonitorHostProduct, AFailedProgramIsDownWhileTheServiceRuns) {
     Set(L"ProcessState", L"4,1");  // failed on the first start, running on the next
     HostProductService service(product.ExePath(), name);
     ASSERT_TRUE(service.Start());
@@ -71,7 +67,7 @@ TEST_F(MonitorHostProduct, DISABLED_AFailedProgramIsDownWhileTheServiceRuns) {
     EXPECT_EQ(service.RecordedState(), 1u);
 }
 
-TEST_F(MonitorHostProduct, DISABLED_AStoppedServiceWhoseRecordSaysScheduledIsNotRestarted) {
+TEST_F(MonitorHostProduct, AStoppedServiceWhoseRecordSaysScheduledIsNotRestarted) {
     Set(L"StartChild", L"0");
     Set(L"ProcessState", L"3");
     Set(L"KeepRecordOnStop", L"1");
@@ -93,7 +89,7 @@ TEST_F(MonitorHostProduct, DISABLED_AStoppedServiceWhoseRecordSaysScheduledIsNot
     EXPECT_EQ(service.State(), DWORD{SERVICE_STOPPED});
 }
 
-TEST_F(MonitorHostProduct, DISABLED_AProgramOverItsMemoryLimitIsKilledAndItsServiceRestarted) {
+TEST_F(MonitorHostProduct, AProgramOverItsMemoryLimitIsKilledAndItsServiceRestarted) {
     Set(L"ChildMemoryMb", L"40");
     HostProductService service(product.ExePath(), name);
     ASSERT_TRUE(service.Start());
