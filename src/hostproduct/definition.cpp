@@ -2,10 +2,8 @@
 
 #include <initguid.h>  // defines IID_IXmlReader here
 #include <objidl.h>
-#include <shlwapi.h>
 #include <xmllite.h>
 
-#include <algorithm>
 #include <cwchar>
 #include <stdexcept>
 #include <string>
@@ -158,18 +156,8 @@ private:
 }  // namespace
 
 std::wstring DefinitionExportCommandLine(const std::wstring& shortName) {
-    std::wstring path = HostProductInfo.installationDir + L"\\" + HostProductInfo.serviceExe;
-    if (path.find(L' ') != std::wstring::npos) {
-        std::wstring buffer = path;
-        buffer.resize(std::max<size_t>(path.size() + 2, MAX_PATH) + 1, L'\0');
-        ::PathQuoteSpacesW(buffer.data());
-        if (buffer[0] == L'"') {
-            path.assign(buffer.c_str());
-        } else {
-            path = L"\"" + path + L"\"";  // longer than the shell call accepts
-        }
-    }
-    return path + L" " + host::ExportArgument + L" " + quote_argument(shortName) + L" \"\"";
+    return QuotedServiceExePath() + L" " + host::ExportArgument + L" " + quote_argument(shortName) +
+           L" \"\"";
 }
 
 std::system_error ReadDefinition(HANDLE pipe, DWORD timeoutMs) {
