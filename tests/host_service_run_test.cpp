@@ -120,7 +120,7 @@ TEST_F(HostServiceRun, ServicesWithoutTheirProgramAreRestarted) {
     const DWORD pid1 = s1.Pid(), pid2 = s2.Pid();
 
     RunResult r = RunTendro({L"-v", L"-o", L"-r", L"-s", died, L"-s", foreign});
-    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText) << ToNarrow(r.errText);
     auto lines = ParseLog(r.out);
     for (auto [name, pid] : {std::pair{died, pid1}, std::pair{foreign, pid2}}) {
         EXPECT_THAT(StatusBlock(lines, name),
