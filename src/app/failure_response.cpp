@@ -10,11 +10,17 @@ ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& na
     return placeholder;
 }
 
-void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
-                      ServiceControl& failed) {
+namespace {
+
+void StopService(ServiceControl& service, MonitorHooks& hooks) {
+    if (service.Stop() == 0) hooks.StopFailed(service);
+}
+
+void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
+                   ServiceControl& failed, MonitorHooks& hooks) {
     const bool startAgain = !settings.Has(CmdLineParser::StopOnly);
     if (settings.Has(CmdLineParser::RestartFailedOnly)) {
-        failed.Stop();
+        StopService(failed, hooks);
         if (startAgain) failed.Start();
         return;
     }
@@ -28,10 +34,19 @@ void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
             if (*entry == failed.name) first = entry;
     }
     for (auto entry = first; entry != group.end(); ++entry)
-        ServiceForEntry(services, *entry, placeholder).Stop();
+        StopService(ServiceForEntry(services, *entry, placeholder), hooks);
     if (!startAgain) return;
     for (auto entry = first; entry != group.end(); ++entry)
         ServiceForEntry(services, *entry, placeholder).Start();
+}
+
+}  // namespace
+
+void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
+                      ServiceControl& failed, MonitorHooks& hooks) {
+    if (hooks.HoldFailureResponse(failed)) return;
+    RespondWithin(settings, services, failed, hooks);
+    hooks.FailureResponded(settings, failed);
 }
 
 }  // namespace tendro

@@ -1,6 +1,7 @@
 // The failure response: the group, or part of it, stopped and started again in list order.
 #pragma once
 
+#include "app/monitor_hooks.h"
 #include "cmdline/cmdline_parser.h"
 #include "service/service_control.h"
 
@@ -15,7 +16,8 @@ ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& na
 // Stops and starts services after `failed` was found down or its process was terminated:
 // -r only the failed service, -g from its entry to the end of the list, otherwise the whole
 // list; with -j nothing is started.
+// The hooks may hold the response back and hear of failed stops.
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
-                      ServiceControl& failed);
+                      ServiceControl& failed, MonitorHooks& hooks = NoMonitorHooks());
 
 }  // namespace tendro

@@ -24,11 +24,13 @@ uint32_t PassPauseMilliseconds(int32_t frequency) {
 }
 
 void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
-                  ServiceObjects& services, const std::wstring& name, bool firstPass) {
+                  ServiceObjects& services, const std::wstring& name, bool firstPass,
+                  MonitorHooks& hooks) {
     ServiceControl placeholder;
     ServiceControl& service = ServiceForEntry(services, name, placeholder);
 
     bool isDown = false;
+    ProcessReadings readings;
     uint32_t state = service.GetStatus();
     if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) {
         isDown = true;
@@ -48,6 +50,8 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         // The host product's record decides, whatever the service manager said.
         isDown = info.state != HostProcessRunning && info.state != HostProcessScheduled;
     }
+    if (!isDown) isDown = hooks.DownWhileRunning(service, firstPass);
+    hooks.ServiceChecked(service, state, isDown);
 
     if (settings.Has(CmdLineParser::PassiveMode)) {
         if (Verbosity >= LogInit) WriteLog(LogInit, L"Passive mode enabled. No services restarted");
@@ -62,16 +66,22 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
     } else {
         // Processes are measured only for services of this machine.
         if (!service.machine.empty()) return;
-        if (!CheckProcessLimits(settings, strikeCounts, service)) return;
+        bool killRequested = CheckProcessLimits(settings, strikeCounts, service, &readings);
+        hooks.ProcessMeasured(service, readings);
+        if (!killRequested) return;
     }
 
     strikeCounts[service.name] = 0;
-    if (!isDown) TerminateMonitoredProcess(service);
-    RespondToFailure(settings, services, service);
+    if (!isDown) {
+        hooks.ProcessKilled(service, readings.killReason.value_or(KillReason::Memory));
+        TerminateMonitoredProcess(service);
+    }
+    RespondToFailure(settings, services, service, hooks);
 }
 
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
-                    StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass) {
+                    StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
+                    MonitorHooks& hooks) {
     if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
         settings.Has(CmdLineParser::RereadList)) {
         if (Verbosity == LogInfo) WriteLog(LogInfo, L"Rereading services list");
@@ -80,17 +90,19 @@ void RunMonitorPass(CmdLineParser& settings, Connections& connections,
     }
     if (Verbosity == LogInfo) WriteLog(LogInfo, L"Service check commencing");
     for (const std::wstring& name : settings.monitoredServices)
-        CheckService(settings, strikeCounts, services, name, firstPass);
+        CheckService(settings, strikeCounts, services, name, firstPass, hooks);
+    hooks.PassEnded(settings, services);
 }
 
 void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
-                     StrikeCounts& strikeCounts, ServiceObjects& services) {
+                     StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks) {
     const bool runOnce = settings.Has(CmdLineParser::RunOnce);
     for (bool firstPass = true;; firstPass = false) {
-        RunMonitorPass(settings, connections, strikeCounts, services, firstPass);
+        RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks);
         if (runOnce) break;
         // Counted from the end of the last service's check.
-        ::Sleep(PassPauseMilliseconds(settings.frequency));
+        uint32_t pause = PassPauseMilliseconds(settings.frequency);
+        if (!hooks.Pause(pause, settings, services)) ::Sleep(pause);
     }
     if (Verbosity >= LogInit) WriteLog(LogInit, L"Tendro Stopped");
 }

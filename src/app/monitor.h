@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/monitor_hooks.h"
 #include "cmdline/cmdline_parser.h"
 
 namespace tendro {
@@ -12,16 +13,19 @@ constexpr int32_t MaxFrequencySeconds = 4294967;
 
 // Runs passes over settings.monitoredServices; returns only with -o, after one pass.
 void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
-                     StrikeCounts& strikeCounts, ServiceObjects& services);
+                     StrikeCounts& strikeCounts, ServiceObjects& services,
+                     MonitorHooks& hooks = NoMonitorHooks());
 
 // One pass over the group: the re-read (-a with -d, not on the first pass), then every
 // service's check in list order. No pause.
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
-                    StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass);
+                    StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
+                    MonitorHooks& hooks = NoMonitorHooks());
 
 // The check of one list entry: state, status block, limits, failure response.
 void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
-                  ServiceObjects& services, const std::wstring& name, bool firstPass);
+                  ServiceObjects& services, const std::wstring& name, bool firstPass,
+                  MonitorHooks& hooks = NoMonitorHooks());
 
 // The pause between passes: a negative frequency counts as 0, one above
 // MaxFrequencySeconds as MaxFrequencySeconds.

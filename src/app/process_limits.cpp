@@ -104,26 +104,35 @@ float MeasureCpuLoad(ServiceControl& service) {
 }
 
 bool CheckProcessLimits(const CmdLineParser& settings, StrikeCounts& strikeCounts,
-                        ServiceControl& service) {
+                        ServiceControl& service, ProcessReadings* readings) {
+    ProcessReadings taken;
     bool killRequested = false;
     if (settings.memoryThreshold != -1) {
-        double megabytes = static_cast<double>(ReadWorkingSet(service)) * BytesToMegabytes;
+        int64_t workingSet = ReadWorkingSet(service);
+        taken.workingSetBytes = workingSet;
+        double megabytes = static_cast<double>(workingSet) * BytesToMegabytes;
         WriteLogDetail(L"    Memory:  %.2fMB", megabytes);
         WriteLogFormat(LogInfo, L"    Threads: %d", CountThreads(service));
         if (megabytes > static_cast<double>(settings.memoryThreshold) &&
             CountStrike(settings, strikeCounts, service,
                         L"Process %d hit memory threshold of %dMB limit %d times",
-                        settings.memoryThreshold))
+                        settings.memoryThreshold)) {
             killRequested = true;
+            taken.killReason = KillReason::Memory;
+        }
     }
     if (settings.cpuThreshold != -1) {
         float load = MeasureCpuLoad(service);
+        taken.cpuLoad = load;
         WriteLogDetail(L"    Load:    %.2f%%", load);
         if (load > static_cast<float>(settings.cpuThreshold) &&
             CountStrike(settings, strikeCounts, service,
-                        L"Process %d hit CPU threshold of %d%% %d times", settings.cpuThreshold))
+                        L"Process %d hit CPU threshold of %d%% %d times", settings.cpuThreshold)) {
+            if (!killRequested) taken.killReason = KillReason::Cpu;
             killRequested = true;
+        }
     }
+    if (readings) *readings = taken;
     return killRequested;
 }
 

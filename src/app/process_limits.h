@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "app/monitor_hooks.h"
 #include "cmdline/cmdline_parser.h"
 #include "service/service_control.h"
 
@@ -33,9 +34,10 @@ CpuSampleSource* SetCpuSampleSource(CpuSampleSource* source);
 float MeasureCpuLoad(ServiceControl& service);
 
 // The memory check, then the CPU check, each when its threshold is on. Counts strikes in
-// strikeCounts; true when the service's strikes exceed the grace count.
+// strikeCounts; true when the service's strikes exceed the grace count. The readings taken,
+// and the check that decided a kill, go to `readings` when it is given.
 bool CheckProcessLimits(const CmdLineParser& settings, StrikeCounts& strikeCounts,
-                        ServiceControl& service);
+                        ServiceControl& service, ProcessReadings* readings = nullptr);
 
 // Terminates the monitored process, reporting a failure.
 void TerminateMonitoredProcess(ServiceControl& service);

@@ -5,11 +5,14 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/extensions.h"
 #include "app/monitor.h"
 #include "common/error.h"
+#include "cmdline/long_options.h"
 #include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
@@ -70,6 +73,8 @@ void EnableDebugPrivilege() {
 int RunTendro(int argc, wchar_t** argv) {
     LocalMachineNames localNames = BuildLocalMachineNames();
     SetupLevelWords();
+    // Owned beside the settings; empty without long options.
+    std::unique_ptr<Extensions> extensions;
     try {
         CmdLineParser settings;
         StrikeCounts strikeCounts;
@@ -86,7 +91,20 @@ int RunTendro(int argc, wchar_t** argv) {
             PrintUsage();
             return 0;
         }
+        LongOptions longOptions;
+        std::optional<std::wstring> refusal = ParseLongOptions(argc, argv, longOptions);
+        if (longOptions.help) {
+            PrintUsage();
+            WriteConsoleText(STD_OUTPUT_HANDLE, LongOptionsHelpText());
+            return 0;
+        }
+        if (refusal) {
+            WriteLog(LogError, *refusal);
+            return 1;
+        }
+        extensions = std::make_unique<Extensions>(longOptions);
         Verbosity = VerbosityFor(settings);
+        if (auto code = extensions->OptionsRead(settings)) return *code;
         if (Verbosity >= LogInit) {
             WriteLog(LogInit, FormatText(L"Corvanta Tendro: Service Monitoring Utility v2.6.0 (%d)",
                                          static_cast<int>(::GetCurrentProcessId())));
@@ -101,18 +119,24 @@ int RunTendro(int argc, wchar_t** argv) {
         settings.PrintSettings();
         if (hostProduct) settings.LoadCVServices();
 
-        if (!settings.CheckSpecifiedServices(localNames)) return 1;
-        if (!settings.ConnectServiceManagers(connections)) return 1;
-        if (!settings.ValidateServices(connections, strikeCounts, services)) return 1;
+        if (!settings.CheckSpecifiedServices(localNames) ||
+            !settings.ConnectServiceManagers(connections) ||
+            !settings.ValidateServices(connections, strikeCounts, services))
+            return extensions->ProgramEnding(1);
         if (settings.monitoredServices.empty()) {
             WriteLog(LogError, L"At least one valid service needs to be specified!");
-            return 0;
+            return extensions->ProgramEnding(0);
         }
-        RunMonitorCycle(settings, connections, strikeCounts, services);
-        return 0;
+        if (auto refused = extensions->BeforeMonitoring(settings, services)) {
+            WriteLog(LogError, *refused);
+            return extensions->ProgramEnding(1);
+        }
+        RunMonitorCycle(settings, connections, strikeCounts, services, *extensions);
+        return extensions->ProgramEnding(0);
     } catch (const std::system_error& e) {
-        WriteConsoleText(STD_ERROR_HANDLE, DescribeSystemError(e) + L"\n");
-        return 1;
+        if (!extensions || !extensions->ReportSystemError(e))
+            WriteConsoleText(STD_ERROR_HANDLE, DescribeSystemError(e) + L"\n");
+        return extensions ? extensions->ProgramEnding(1) : 1;
     }
 }
 

@@ -1,0 +1,98 @@
+#include "app/extensions.h"
+
+#include "checkmode/check_mode.h"
+#include "metrics/metrics_file.h"
+#include "policy/kill_hung.h"
+#include "policy/restart_limit.h"
+#include "probe/probe.h"
+#include "watch/watch.h"
+
+namespace tendro {
+
+Extensions::Extensions(const LongOptions& options) {
+    // The order is the order in which every hook point visits them: the check mode first,
+    // so that it sees the start-up before anything else logs; the watch last, as it owns
+    // the pause.
+    Add(MakeCheckMode(options));
+    Add(MakeProbes(options));
+    Add(MakeKillHung(options));
+    Add(MakeRestartLimit(options));
+    Add(MakeMetricsFile(options));
+    Add(MakeWatch(options));
+}
+
+void Extensions::Add(std::unique_ptr<MonitorHooks> extension) {
+    if (extension) modules_.push_back(std::move(extension));
+}
+
+std::optional<int> Extensions::OptionsRead(const CmdLineParser& settings) {
+    for (auto& module : modules_)
+        if (auto code = module->OptionsRead(settings)) return code;
+    return std::nullopt;
+}
+
+std::optional<std::wstring> Extensions::BeforeMonitoring(const CmdLineParser& settings,
+                                                         ServiceObjects& services) {
+    for (auto& module : modules_)
+        if (auto refusal = module->BeforeMonitoring(settings, services)) return refusal;
+    return std::nullopt;
+}
+
+bool Extensions::DownWhileRunning(ServiceControl& service, bool firstPass) {
+    bool down = false;
+    for (auto& module : modules_) down = module->DownWhileRunning(service, firstPass) || down;
+    return down;
+}
+
+void Extensions::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
+    for (auto& module : modules_) module->ServiceChecked(service, state, isDown);
+}
+
+void Extensions::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
+    for (auto& module : modules_) module->ProcessMeasured(service, readings);
+}
+
+void Extensions::ProcessKilled(ServiceControl& service, KillReason reason) {
+    for (auto& module : modules_) module->ProcessKilled(service, reason);
+}
+
+bool Extensions::HoldFailureResponse(ServiceControl& failed) {
+    for (auto& module : modules_)
+        if (module->HoldFailureResponse(failed)) return true;
+    return false;
+}
+
+void Extensions::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
+    for (auto& module : modules_) module->FailureResponded(settings, failed);
+}
+
+bool Extensions::StopFailed(ServiceControl& service) {
+    bool terminated = false;
+    for (auto& module : modules_) terminated = module->StopFailed(service) || terminated;
+    if (terminated) ProcessKilled(service, KillReason::Hung);
+    return terminated;
+}
+
+void Extensions::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
+    for (auto& module : modules_) module->PassEnded(settings, services);
+}
+
+bool Extensions::Pause(uint32_t milliseconds, const CmdLineParser& settings,
+                       ServiceObjects& services) {
+    for (auto& module : modules_)
+        if (module->Pause(milliseconds, settings, services)) return true;
+    return false;
+}
+
+int Extensions::ProgramEnding(int exitCode) {
+    for (auto& module : modules_) exitCode = module->ProgramEnding(exitCode);
+    return exitCode;
+}
+
+bool Extensions::ReportSystemError(const std::system_error& error) {
+    for (auto& module : modules_)
+        if (module->ReportSystemError(error)) return true;
+    return false;
+}
+
+}  // namespace tendro

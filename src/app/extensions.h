@@ -1,0 +1,41 @@
+// The extensions that the long options switch on, joined at the monitor's hook points in a
+// fixed order.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "app/monitor_hooks.h"
+#include "cmdline/long_options.h"
+
+namespace tendro {
+
+class Extensions final : public MonitorHooks {
+public:
+    // Builds the extension of every long option given; none without long options.
+    explicit Extensions(const LongOptions& options);
+    // An extension added by hand (tests).
+    void Add(std::unique_ptr<MonitorHooks> extension);
+    bool Empty() const { return modules_.empty(); }
+
+    std::optional<int> OptionsRead(const CmdLineParser& settings) override;
+    std::optional<std::wstring> BeforeMonitoring(const CmdLineParser& settings,
+                                                 ServiceObjects& services) override;
+    bool DownWhileRunning(ServiceControl& service, bool firstPass) override;
+    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
+    void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
+    void ProcessKilled(ServiceControl& service, KillReason reason) override;
+    bool HoldFailureResponse(ServiceControl& failed) override;
+    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
+    bool StopFailed(ServiceControl& service) override;
+    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
+    bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
+               ServiceObjects& services) override;
+    int ProgramEnding(int exitCode) override;
+    bool ReportSystemError(const std::system_error& error) override;
+
+private:
+    std::vector<std::unique_ptr<MonitorHooks>> modules_;
+};
+
+}  // namespace tendro

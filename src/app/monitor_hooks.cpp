@@ -1,0 +1,10 @@
+#include "app/monitor_hooks.h"
+
+namespace tendro {
+
+MonitorHooks& NoMonitorHooks() {
+    static MonitorHooks none;
+    return none;
+}
+
+}  // namespace tendro

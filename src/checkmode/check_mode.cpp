@@ -1,0 +1,10 @@
+#include "checkmode/check_mode.h"
+
+namespace tendro {
+
+std::unique_ptr<MonitorHooks> MakeCheckMode(const LongOptions& options) {
+    (void)options;
+    return nullptr;
+}
+
+}  // namespace tendro
