@@ -55,6 +55,15 @@ TEST(LongOptions, GoodValuesAreRead) {
     EXPECT_EQ(o.probes[1].target.path, L"/");
     EXPECT_EQ(o.probes[1].target.host, L"localhost");
 
+    // A query straight after the port, and a fragment, which is never sent.
+    ProbeTarget target;
+    ASSERT_TRUE(ParseProbeUrl(L"http://h:81?ready=1#top", target));
+    EXPECT_EQ(target.host, L"h");
+    EXPECT_EQ(target.port, 81);
+    EXPECT_EQ(target.path, L"/?ready=1");
+    ASSERT_TRUE(ParseProbeUrl(L"HTTP://h:82/a/b#c", target));
+    EXPECT_EQ(target.path, L"/a/b");
+
     LongOptions none;
     EXPECT_EQ(Parse({L"-s", L"web", L"-", L"/x", L"-v"}, none), L"");
     EXPECT_FALSE(none.Any());
@@ -74,7 +83,8 @@ TEST(LongOptions, BadInputNamesTheOptionAndTheValue) {
     for (const wchar_t* value :
          {L"web", L"=tcp://h:1", L"web=ftp://h:21", L"web=tcp://h", L"web=tcp://h:0",
           L"web=tcp://h:65536", L"web=tcp://:80", L"web=http://h/x", L"web=tcp://h:80/x",
-          L"web=http://u@h:80/", L"web=tcp://[::1:80", L"web=http://h:8x0/"})
+          L"web=http://u@h:80/", L"web=tcp://[::1:80", L"web=http://h:8x0/", L"web=tcp://a]b:80",
+          L"web=tcp://h:80?x", L"web=http://h?x", L"web="})
         EXPECT_THAT(Refusal({std::wstring(L"--probe=") + value}),
                     HasSubstr(std::wstring(L"Invalid value for option --probe: \"") +
                               value + L"\""));

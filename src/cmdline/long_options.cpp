@@ -127,10 +127,12 @@ bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target) {
         return false;
     rest.remove_prefix(schemeEnd + 3);
 
-    size_t pathStart = rest.find(L'/');
+    // The authority ends at the path, the query or the fragment; the fragment is never sent.
+    size_t pathStart = rest.find_first_of(L"/?#");
     std::wstring_view authority = rest.substr(0, pathStart);
     std::wstring_view path =
         pathStart == std::wstring_view::npos ? std::wstring_view() : rest.substr(pathStart);
+    path = path.substr(0, path.find(L'#'));
     if (authority.find(L'@') != std::wstring_view::npos) return false;  // no user information
 
     size_t colon;
@@ -147,7 +149,8 @@ bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target) {
         if (result.host.find(L':') != std::wstring::npos) return false;
     }
     for (wchar_t c : result.host)
-        if (std::iswspace(c) || c == L'?' || c == L'#') return false;
+        if (std::iswspace(c) || c < 0x20 || c == 0x7f || c == L'[' || c == L']' || c == L'\\')
+            return false;
     int64_t port = 0;
     if (!ReadNumber(authority.substr(colon + 1), 1, 65535, port)) return false;
     result.port = static_cast<uint16_t>(port);
@@ -156,8 +159,9 @@ bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target) {
         if (!path.empty() && path != L"/") return false;
     } else {
         for (wchar_t c : path)
-            if (std::iswspace(c) || c < 0x20) return false;
-        result.path = path.empty() ? std::wstring(L"/") : std::wstring(path);
+            if (std::iswspace(c) || c < 0x20 || c == 0x7f) return false;
+        result.path = std::wstring(path);
+        if (result.path.empty() || result.path.front() != L'/') result.path.insert(0, L"/");
     }
     target = std::move(result);
     return true;
