@@ -50,7 +50,9 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         // The host product's record decides, whatever the service manager said.
         isDown = info.state != HostProcessRunning && info.state != HostProcessScheduled;
     }
-    if (!isDown) isDown = hooks.DownWhileRunning(service, firstPass);
+    // Found up: not down, and in a running state by the service manager's first read.
+    if (!isDown && state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)
+        isDown = hooks.DownWhileRunning(service, firstPass);
     hooks.ServiceChecked(service, state, isDown);
 
     if (settings.Has(CmdLineParser::PassiveMode)) {
