@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "log/log.h"
+#include "support/monitor_helpers.h"
 
 using namespace tendro;
 
@@ -26,4 +27,25 @@ TEST(WindowsErrorText, UnknownCodeUsesFallbackFormat) {
 
 TEST(FormatText, WideStringsAndNumbers) {
     EXPECT_EQ(FormatText(L"[%s] %d %.2f%%", L"w\u00e9", -5, 12.5), L"[w\u00e9] -5 12.50%");
+}
+
+// Where the lines go and who sees them: nothing else changes about a line.
+TEST(LogOutput, TargetAndObserver) {
+    tendro::test::CapturedLog captured;
+    std::vector<std::pair<uint32_t, std::wstring>> seen;
+    SetLogObserver([&](uint32_t level, const std::wstring& text) { seen.emplace_back(level, text); });
+    WriteLog(LogError, L"shown 100%");
+    SetStandardOutputTarget(0);
+    WriteLog(LogInit, L"\thidden");
+    WriteConsoleText(STD_OUTPUT_HANDLE, L"raw text\n");
+    SetStandardOutputTarget(STD_OUTPUT_HANDLE);
+    SetLogObserver(nullptr);
+    WriteLog(LogError, L"shown again");
+
+    auto lines = captured.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, L"shown 100%");
+    EXPECT_EQ(lines[1].text, L"shown again");
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, std::wstring>>{{LogError, L"shown 100%"},
+                                                                     {LogInit, L"\thidden"}}));
 }

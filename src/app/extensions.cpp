@@ -38,6 +38,10 @@ std::optional<std::wstring> Extensions::BeforeMonitoring(const CmdLineParser& se
     return std::nullopt;
 }
 
+void Extensions::PassStarting(const CmdLineParser& settings) {
+    for (auto& module : modules_) module->PassStarting(settings);
+}
+
 bool Extensions::DownWhileRunning(ServiceControl& service, bool firstPass) {
     bool down = false;
     for (auto& module : modules_) down = module->DownWhileRunning(service, firstPass) || down;

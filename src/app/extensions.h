@@ -21,6 +21,7 @@ public:
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     std::optional<std::wstring> BeforeMonitoring(const CmdLineParser& settings,
                                                  ServiceObjects& services) override;
+    void PassStarting(const CmdLineParser& settings) override;
     bool DownWhileRunning(ServiceControl& service, bool firstPass) override;
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
     void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;

@@ -84,6 +84,7 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
                     StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
                     MonitorHooks& hooks) {
+    hooks.PassStarting(settings);
     if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
         settings.Has(CmdLineParser::RereadList)) {
         if (Verbosity == LogInfo) WriteLog(LogInfo, L"Rereading services list");

@@ -41,6 +41,9 @@ public:
         return std::nullopt;
     }
 
+    // A pass begins (before the re-read of -a -d).
+    virtual void PassStarting(const CmdLineParser& settings) { (void)settings; }
+
     // The end of the status block of a service that the pass found up: true when it is down
     // all the same.
     virtual bool DownWhileRunning(ServiceControl& service, bool firstPass) {

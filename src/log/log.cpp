@@ -18,6 +18,13 @@ std::map<uint32_t, std::wstring>& LevelWords() {
     return words;
 }
 
+DWORD standardOutputTarget = STD_OUTPUT_HANDLE;
+
+LogObserver& Observer() {
+    static LogObserver observer;
+    return observer;
+}
+
 std::wstring Timestamp() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -31,7 +38,13 @@ std::wstring Timestamp() {
 
 void SetLevelWord(uint32_t level, std::wstring word) { LevelWords()[level] = std::move(word); }
 
+void SetStandardOutputTarget(DWORD stdHandle) { standardOutputTarget = stdHandle; }
+
+void SetLogObserver(LogObserver observer) { Observer() = std::move(observer); }
+
 void WriteConsoleText(DWORD stdHandle, std::wstring_view text) {
+    if (stdHandle == STD_OUTPUT_HANDLE) stdHandle = standardOutputTarget;
+    if (stdHandle == 0) return;
     HANDLE out = ::GetStdHandle(stdHandle);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || text.empty()) return;
     DWORD mode = 0;
@@ -63,6 +76,7 @@ void WriteLog(uint32_t level, const std::wstring& text) {
     std::wstring line = (word != words.end() ? word->second : std::wstring()) + L": " +
                         Timestamp() + L": " + text + L"\n";
     WriteConsoleText(STD_OUTPUT_HANDLE, line);
+    if (Observer()) Observer()(level, text);
 }
 
 void WriteLogFormat(uint32_t level, const wchar_t* format, const std::wstring& argument) {

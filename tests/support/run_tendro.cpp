@@ -152,6 +152,8 @@ struct RunningProgram::Impl {
             result.exitCode = 0xFFFFFFFF;
         }
         stopped = true;
+        result.outBytes = out;
+        result.errBytes = err;
         result.outText = DecodeUtf16(out);
         result.errText = DecodeUtf16(err);
         result.out = SplitLines(result.outText);

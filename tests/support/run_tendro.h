@@ -15,6 +15,8 @@ struct RunResult {
     std::vector<std::wstring> err;  // standard error, likewise
     std::wstring outText;           // the whole decoded standard output
     std::wstring errText;
+    std::string outBytes;  // standard output as written, undecoded
+    std::string errBytes;
 };
 
 // Folder of the test programs, tendro.exe and the fixtures (with a trailing backslash).

@@ -1,0 +1,173 @@
+#include "metrics/metrics_text.h"
+
+#include <charconv>
+
+#include "common/handle.h"
+#include "common/text.h"
+
+namespace tendro {
+
+namespace {
+
+// Go's and Prometheus' own float syntax: the shortest text that reads back as the value.
+std::string Number(double value) {
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string Number(uint64_t value) { return std::to_string(value); }
+std::string Number(int64_t value) { return std::to_string(value); }
+std::string Number(uint32_t value) { return std::to_string(value); }
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void Sample(std::string& out, const char* name, const std::string& labels,
+            const std::string& value) {
+    out += name;
+    if (!labels.empty()) out += '{' + labels + '}';
+    out += ' ';
+    out += value;
+    out += '\n';
+}
+
+std::string ServiceLabel(const ServiceMetrics& service) {
+    return "service=\"" + EscapeLabelValue(service.name) + "\"";
+}
+
+constexpr const char* KillReasonWords[] = {"memory", "cpu", "hung"};
+
+// Moves that meet a reader holding the file open (without delete sharing) are tried again
+// for a short while.
+constexpr int MoveAttempts = 10;
+constexpr DWORD MoveRetryMilliseconds = 20;
+
+}  // namespace
+
+std::string EscapeLabelValue(std::wstring_view value) {
+    std::string utf8 = ToNarrow(value, CP_UTF8);
+    std::string escaped;
+    escaped.reserve(utf8.size() + 4);
+    for (char c : utf8) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::string FormatMetrics(const PassMetrics& metrics) {
+    std::string out;
+    Family(out, "tendro_service_up", "gauge",
+           "1 when the last pass found the service up, 0 when it found it down or could not "
+           "read its state.");
+    for (const auto& s : metrics.services)
+        Sample(out, "tendro_service_up", ServiceLabel(s), s.up ? "1" : "0");
+
+    Family(out, "tendro_service_state", "gauge",
+           "The service manager's state of the service (1 stopped to 7 paused), 0 when it "
+           "could not be read.");
+    for (const auto& s : metrics.services)
+        Sample(out, "tendro_service_state", ServiceLabel(s), Number(s.state));
+
+    Family(out, "tendro_service_restarts_total", "counter",
+           "Failure responses the service caused since start-up.");
+    for (const auto& s : metrics.services)
+        Sample(out, "tendro_service_restarts_total", ServiceLabel(s), Number(s.restarts));
+
+    Family(out, "tendro_process_kills_total", "counter",
+           "Processes of the service terminated since start-up, by reason.");
+    for (const auto& s : metrics.services)
+        for (size_t reason = 0; reason < s.kills.size(); ++reason)
+            Sample(out, "tendro_process_kills_total",
+                   ServiceLabel(s) + ",reason=\"" + KillReasonWords[reason] + "\"",
+                   Number(s.kills[reason]));
+
+    Family(out, "tendro_process_working_set_bytes", "gauge",
+           "Working set of the service's process, for services measured in the last pass.");
+    for (const auto& s : metrics.services)
+        if (s.workingSetBytes)
+            Sample(out, "tendro_process_working_set_bytes", ServiceLabel(s),
+                   Number(*s.workingSetBytes));
+
+    Family(out, "tendro_process_cpu_percent", "gauge",
+           "CPU load of the service's process over one second, for services measured in the "
+           "last pass.");
+    for (const auto& s : metrics.services)
+        if (s.cpuPercent)
+            Sample(out, "tendro_process_cpu_percent", ServiceLabel(s), Number(*s.cpuPercent));
+
+    Family(out, "tendro_passes_total", "counter", "Monitor passes since start-up.");
+    Sample(out, "tendro_passes_total", "", Number(metrics.passes));
+    Family(out, "tendro_pass_duration_seconds", "gauge", "How long the last pass took.");
+    Sample(out, "tendro_pass_duration_seconds", "", Number(metrics.passDurationSeconds));
+    Family(out, "tendro_last_pass_timestamp_seconds", "gauge",
+           "When the last pass ended, in seconds since 1970-01-01 UTC.");
+    Sample(out, "tendro_last_pass_timestamp_seconds", "",
+           Number(metrics.lastPassTimestampSeconds));
+    return out;
+}
+
+DWORD ReplaceFileContent(const std::wstring& path, std::string_view content) {
+    // Beside the file, so that the move is a rename within one folder; a name a textfile
+    // reader (which takes *.prom) passes over.
+    std::wstring temporary = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    DWORD error = ERROR_SUCCESS;
+    {
+        Handle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return ::GetLastError();  // nothing was created
+        const char* data = content.data();
+        size_t remaining = content.size();
+        while (remaining > 0 && error == ERROR_SUCCESS) {
+            DWORD chunk = remaining > 0x40000000 ? 0x40000000 : static_cast<DWORD>(remaining);
+            DWORD written = 0;
+            if (!::WriteFile(file.get(), data, chunk, &written, nullptr))
+                error = ::GetLastError();
+            else if (written == 0)
+                error = ERROR_WRITE_FAULT;
+            data += written;
+            remaining -= written;
+        }
+        if (error == ERROR_SUCCESS && !::FlushFileBuffers(file.get())) error = ::GetLastError();
+    }
+    if (error == ERROR_SUCCESS) {
+        for (int attempt = 1;; ++attempt) {
+            if (::MoveFileExW(temporary.c_str(), path.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return ERROR_SUCCESS;
+            error = ::GetLastError();
+            if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+                attempt == MoveAttempts)
+                break;
+            ::Sleep(MoveRetryMilliseconds);
+        }
+    }
+    ::DeleteFileW(temporary.c_str());
+    return error;
+}
+
+double UnixTimeSeconds() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    constexpr uint64_t UnixEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units
+    return static_cast<double>(ticks - UnixEpochTicks) / 1e7;
+}
+
+}  // namespace tendro

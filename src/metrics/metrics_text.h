@@ -1,0 +1,48 @@
+// The metrics of one pass in the Prometheus text exposition format (version 0.0.4), and the
+// replacement of a file that a reader never sees half-written.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tendro {
+
+// What the metrics say about one service of the group.
+struct ServiceMetrics {
+    std::wstring name;       // the name as given
+    bool up = false;         // the pass found it up
+    uint32_t state = 0;      // the service manager's state, 0 when it could not be read
+    uint64_t restarts = 0;   // failure responses it caused since start-up
+    std::array<uint64_t, 3> kills{};          // by KillReason: memory, cpu, hung
+    std::optional<int64_t> workingSetBytes;   // only when measured in the pass
+    std::optional<double> cpuPercent;         // likewise
+};
+
+struct PassMetrics {
+    std::vector<ServiceMetrics> services;  // in group order, each name once
+    uint64_t passes = 0;
+    double passDurationSeconds = 0;
+    double lastPassTimestampSeconds = 0;  // Unix time
+};
+
+// A label value escaped as the format requires (backslash, double quote, line feed), UTF-8.
+std::string EscapeLabelValue(std::wstring_view value);
+
+// The whole file: UTF-8, LF line ends, "# HELP" and "# TYPE" for every metric.
+std::string FormatMetrics(const PassMetrics& metrics);
+
+// Replaces `path` with `content`: writes a temporary file in the same folder, then moves it
+// over `path` in one step. ERROR_SUCCESS, or the Windows error of the step that failed (the
+// temporary file is removed then).
+DWORD ReplaceFileContent(const std::wstring& path, std::string_view content);
+
+// The current time as Unix seconds.
+double UnixTimeSeconds();
+
+}  // namespace tendro

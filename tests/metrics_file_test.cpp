@@ -1,0 +1,356 @@
+// --metrics: the file tendro.exe writes after each pass for a group of up, down, measured,
+// killed and remote services; its atomic replacement under a polling reader; failed writes.
+// The file's real consumers (promtool, the node exporter) read what the MetricsConsumers
+// test writes: tests/metrics_consumers.sh runs it and them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "common/text.h"
+#include "log/log.h"
+#include "metrics/metrics_text.h"
+#include "support/monitor_helpers.h"
+#include "support/run_tendro.h"
+#include "support/test_services.h"
+
+using namespace tendro;
+using namespace tendro::test;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace {
+
+// A folder of its own under the temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    explicit TempFolder(std::wstring path = {}) {
+        if (path.empty()) {
+            wchar_t base[MAX_PATH + 1];
+            ::GetTempPathW(MAX_PATH, base);
+            path = std::wstring(base) + UniqueServiceName(L"metrics");
+        }
+        path_ = std::move(path);
+        ::CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~TempFolder() {
+        if (!keep_) Remove(path_);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::wstring& Path() const { return path_; }
+    // Leaves the folder in place for whoever reads it next.
+    void Keep() { keep_ = true; }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+    // The names in the folder.
+    std::set<std::wstring> Names() const {
+        std::set<std::wstring> names;
+        WIN32_FIND_DATAW data;
+        HANDLE find = ::FindFirstFileW((path_ + L"\\*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do {
+            std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..") names.insert(name);
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+        return names;
+    }
+
+private:
+    static void Remove(const std::wstring& folder) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..") continue;
+                std::wstring path = folder + L"\\" + name;
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    Remove(path);
+                else
+                    ::DeleteFileW(path.c_str());
+            } while (::FindNextFileW(find, &data));
+            ::FindClose(find);
+        }
+        ::RemoveDirectoryW(folder.c_str());
+    }
+    std::wstring path_;
+    bool keep_ = false;
+};
+
+// The whole file, or nothing when it cannot be opened. `share` is what the reader lets
+// others do while it holds the file.
+std::optional<std::string> ReadWhole(const std::wstring& path,
+                                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                   FILE_SHARE_DELETE) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    DWORD n = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &n, nullptr) && n > 0) content.append(buffer, n);
+    ::CloseHandle(file);
+    return content;
+}
+
+// The samples of an exposition text, "name{labels}" to value; the text must be well formed:
+// LF line ends, every sample's metric introduced by "# HELP" and "# TYPE" before it.
+std::map<std::string, std::string> Samples(const std::string& text) {
+    std::map<std::string, std::string> samples;
+    std::set<std::string> helped, typed;
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    EXPECT_TRUE(!text.empty() && text.back() == '\n');
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        if (line.rfind("# HELP ", 0) == 0) {
+            helped.insert(line.substr(7, line.find(' ', 7) - 7));
+        } else if (line.rfind("# TYPE ", 0) == 0) {
+            typed.insert(line.substr(7, line.find(' ', 7) - 7));
+        } else {
+            size_t space = line.rfind(' ');
+            std::string series = line.substr(0, space);
+            std::string metric = series.substr(0, series.find('{'));
+            EXPECT_TRUE(helped.count(metric) && typed.count(metric)) << line;
+            EXPECT_TRUE(samples.emplace(series, line.substr(space + 1)).second) << line;
+        }
+    }
+    return samples;
+}
+
+std::string Label(const std::wstring& service) {
+    return "{service=\"" + EscapeLabelValue(service) + "\"}";
+}
+std::string Kills(const std::wstring& service, const char* reason) {
+    return "{service=\"" + EscapeLabelValue(service) + "\",reason=\"" + reason + "\"}";
+}
+
+// The group of the mixed run: up and measured, down at start, over its memory limit, remote.
+struct MixedGroup {
+    TestService up;
+    TestService down;
+    TestService hog{{L"--memory", L"96"}};
+    TestService remote;
+    std::wstring remoteName = remote.RemoteName();
+    double before = 0, after = 0;
+    RunResult result;
+
+    // Runs one pass of tendro.exe writing `path`: -r restarts just the failed service.
+    void Run(const std::wstring& path) {
+        ASSERT_TRUE(up.Start());
+        ASSERT_TRUE(hog.Start());
+        ASSERT_TRUE(remote.Start());
+        before = UnixTimeSeconds();
+        result = RunTendro({L"-q", L"-o", L"-r", L"-m", L"48", L"-i", L"0", L"-c", L"95",
+                            L"--metrics=" + path, L"-s", up.Name(), L"-s", down.Name(), L"-s",
+                            hog.Name(), L"-s", remoteName},
+                           90000);
+        after = UnixTimeSeconds();
+        ASSERT_FALSE(result.timedOut);
+        ASSERT_EQ(result.exitCode, 0u) << result.outText;
+    }
+};
+
+void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text) {
+    auto s = Samples(text);
+    EXPECT_EQ(s["tendro_service_up" + Label(g.up.Name())], "1");
+    EXPECT_EQ(s["tendro_service_up" + Label(g.down.Name())], "0");
+    EXPECT_EQ(s["tendro_service_up" + Label(g.hog.Name())], "1");
+    EXPECT_EQ(s["tendro_service_up" + Label(g.remoteName)], "1");
+    EXPECT_EQ(s["tendro_service_state" + Label(g.down.Name())], "1");
+    EXPECT_EQ(s["tendro_service_state" + Label(g.remoteName)], "4");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.up.Name())], "0");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.down.Name())], "1");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.hog.Name())], "1");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.remoteName)], "0");
+    EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.hog.Name(), "memory")], "1");
+    EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.hog.Name(), "cpu")], "0");
+    EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.up.Name(), "memory")], "0");
+    EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.remoteName, "hung")], "0");
+    // Measured: the local services that were up; not the one found down, not the remote one.
+    for (const TestService* measured : {&g.up, &g.hog}) {
+        EXPECT_TRUE(s.count("tendro_process_working_set_bytes" + Label(measured->Name())));
+        EXPECT_EQ(s["tendro_process_cpu_percent" + Label(measured->Name())], "0");  // Wine
+    }
+    EXPECT_GT(std::stod(s["tendro_process_working_set_bytes" + Label(g.hog.Name())]), 96e6);
+    EXPECT_LT(std::stod(s["tendro_process_working_set_bytes" + Label(g.up.Name())]), 48e6);
+    for (const std::wstring& unmeasured : {g.down.Name(), g.remoteName}) {
+        EXPECT_FALSE(s.count("tendro_process_working_set_bytes" + Label(unmeasured)));
+        EXPECT_FALSE(s.count("tendro_process_cpu_percent" + Label(unmeasured)));
+    }
+    EXPECT_EQ(s["tendro_passes_total"], "1");
+    double duration = std::stod(s["tendro_pass_duration_seconds"]);
+    EXPECT_GT(duration, 2.0);  // two CPU samples of one second each
+    EXPECT_LT(duration, g.after - g.before);
+    double stamp = std::stod(s["tendro_last_pass_timestamp_seconds"]);
+    EXPECT_GE(stamp, g.before);
+    EXPECT_LE(stamp, g.after);
+    // 4 services x (up, state, restarts, 3 kills), 2 x 2 readings, 3 of the program.
+    EXPECT_EQ(s.size(), 4u * 6 + 4 + 3);
+}
+
+void WriteUtf8(const std::wstring& path, const std::string& text) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    ::CloseHandle(file);
+}
+
+}  // namespace
+
+TEST(MetricsText, LabelValuesAreEscaped) {
+    EXPECT_EQ(EscapeLabelValue(L"\\\\srv\\web"), "\\\\\\\\srv\\\\web");
+    EXPECT_EQ(EscapeLabelValue(L"a\"b\nc"), "a\\\"b\\nc");
+    EXPECT_EQ(EscapeLabelValue(L"Dienst-\u00fc\u20ac"), "Dienst-\xc3\xbc\xe2\x82\xac");
+}
+
+TEST(MetricsFile, MixedGroupAfterOnePass) {
+    TempFolder folder;
+    MixedGroup group;
+    group.Run(folder.File(L"tendro.prom"));
+    auto text = ReadWhole(folder.File(L"tendro.prom"));
+    ASSERT_TRUE(text);
+    ExpectMixedGroupSamples(group, *text);
+    // The temporary file is gone; the services are up again.
+    EXPECT_THAT(folder.Names(), ElementsAre(L"tendro.prom"));
+    EXPECT_EQ(group.down.State(), DWORD{SERVICE_RUNNING});
+}
+
+// Run by tests/metrics_consumers.sh, which names the folder and reads the files with
+// promtool and the node exporter afterwards: "+ text" lines must be on the exporter's page,
+// "- text" lines must not.
+TEST(MetricsConsumers, FilesForPromtoolAndNodeExporter) {
+    const char* dir = std::getenv("TENDRO_CONSUMER_DIR");
+    if (!dir || !*dir) GTEST_SKIP() << "run by metrics_consumers.sh";
+    TempFolder run(ToWide(dir) + L"\\run"), odd(ToWide(dir) + L"\\odd");
+
+    MixedGroup group;
+    group.Run(run.File(L"tendro.prom"));
+    auto text = ReadWhole(run.File(L"tendro.prom"));
+    ASSERT_TRUE(text);
+    ExpectMixedGroupSamples(group, *text);
+    auto page = [](const char* metric, const std::wstring& service, const char* value) {
+        return std::string(metric) + "{service=\"" + EscapeLabelValue(service) + "\"} " + value;
+    };
+    std::string expected;
+    for (const std::wstring& name : {group.up.Name(), group.hog.Name(), group.remoteName})
+        expected += "+ " + page("tendro_service_up", name, "1") + "\n";
+    expected += "+ " + page("tendro_service_up", group.down.Name(), "0") + "\n";
+    expected += "+ " + page("tendro_service_restarts_total", group.down.Name(), "1") + "\n";
+    // The exporter orders the labels by name.
+    expected += "+ tendro_process_kills_total{reason=\"memory\",service=\"" +
+                EscapeLabelValue(group.hog.Name()) + "\"} 1\n";
+    expected += "+ tendro_process_working_set_bytes{service=\"" +
+                EscapeLabelValue(group.up.Name()) + "\"} \n";
+    expected += "- tendro_process_working_set_bytes{service=\"" +
+                EscapeLabelValue(group.remoteName) + "\"}\n";
+    expected += "+ tendro_passes_total 1\n";
+    WriteUtf8(run.File(L"expected.txt"), expected);
+
+    // Names that need the escapes (and one beyond ASCII), as a pass would give them.
+    PassMetrics names;
+    names.passes = 7;
+    for (const wchar_t* name : {L"\\\\srv\\web", L"say \"hi\"", L"two\nlines", L"Dienst-\u00fc"}) {
+        ServiceMetrics m;
+        m.name = name;
+        m.up = true;
+        m.state = 4;
+        names.services.push_back(m);
+    }
+    WriteUtf8(odd.File(L"odd.prom"), FormatMetrics(names));
+    std::string oddExpected;
+    for (const auto& m : names.services)
+        oddExpected += "+ " + page("tendro_service_up", m.name, "1") + "\n";
+    oddExpected += "+ tendro_passes_total 7\n";
+    WriteUtf8(odd.File(L"expected.txt"), oddExpected);
+    // The folders stay for the script, which removes them.
+    run.Keep();
+    odd.Keep();
+}
+
+TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
+    TempFolder folder;
+    TestService service;
+    ASSERT_TRUE(service.Start());
+    // Many entries make a file of some size, so that a write in place would be caught.
+    std::vector<std::wstring> args{L"-q", L"-f", L"0", L"--metrics=" + folder.File(L"t.prom")};
+    for (int host = 0; host < 40; ++host) {
+        args.push_back(L"-s");
+        args.push_back(service.RemoteName(L"made-up-host-" + std::to_wstring(host)));
+    }
+    RunningProgram tendro(ProgramPath(L"tendro.exe"), args);
+
+    std::set<std::string> passesSeen;
+    int reads = 0, incomplete = 0;
+    DWORD begin = ::GetTickCount();
+    while (::GetTickCount() - begin < 8000 && passesSeen.size() < 30) {
+        // A reader as the exporters' runtime opens files: others may read and write while
+        // it holds the file, but not delete or rename it.
+        auto text = ReadWhole(folder.File(L"t.prom"), FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (!text) continue;
+        ++reads;
+        size_t last = text->rfind("\ntendro_last_pass_timestamp_seconds ");
+        size_t passes = text->find("\ntendro_passes_total ");
+        if (text->rfind("# HELP tendro_service_up ", 0) != 0 || last == std::string::npos ||
+            text->back() != '\n' || passes == std::string::npos) {
+            ++incomplete;
+            continue;
+        }
+        passesSeen.insert(text->substr(passes + 21, text->find('\n', passes + 1) - passes - 21));
+    }
+    RunResult r = tendro.Stop();
+    EXPECT_EQ(incomplete, 0) << "of " << reads << " reads";
+    EXPECT_GE(passesSeen.size(), 5u) << "of " << reads << " reads";
+    // A move that meets the reader holding the file is tried again within the pass.
+    EXPECT_THAT(r.outText, Not(HasSubstr(L"Can't write metrics file")));
+}
+
+TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
+    TempFolder folder;
+    TestService service;
+    ASSERT_TRUE(service.Start());
+    const std::wstring missing = folder.File(L"later");
+    const std::wstring path = missing + L"\\tendro.prom";
+    const std::wstring cannot = L"Can't write metrics file " + path;
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-q", L"-f", L"1", L"--metrics=" + path, L"-s", service.Name()});
+    ASSERT_TRUE(WaitForLines(tendro, cannot, 2, 30000)) << tendro.OutputSoFar();
+    ASSERT_TRUE(::CreateDirectoryW(missing.c_str(), nullptr));
+    DWORD begin = ::GetTickCount();
+    while (!ReadWhole(path) && ::GetTickCount() - begin < 30000) ::Sleep(100);
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+    int at = FindText(lines, cannot);
+    ASSERT_GE(at, 0);
+    ASSERT_LT(at + 1, static_cast<int>(lines.size()));
+    EXPECT_EQ(lines[at + 1], (LogLine{L"Err!", WindowsErrorText(ERROR_PATH_NOT_FOUND)}));
+    EXPECT_GE(CountLines(lines, L"Err!", cannot), 2);
+    auto text = ReadWhole(path);
+    ASSERT_TRUE(text) << "no write after the folder came";
+    EXPECT_NE(std::stoi(Samples(*text)["tendro_passes_total"]), 1);
+
+    // A failure after the temporary file was written (the path is a folder): it is removed.
+    const std::wstring blocked = folder.File(L"blocked.prom");
+    ASSERT_TRUE(::CreateDirectoryW(blocked.c_str(), nullptr));
+    r = RunTendro({L"-q", L"-o", L"--metrics=" + blocked, L"-s", service.Name()});
+    EXPECT_EQ(r.exitCode, 0u);
+    lines = ParseLog(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.outText;
+    EXPECT_EQ(lines[0], (LogLine{L"Err!", L"Can't write metrics file " + blocked}));
+    EXPECT_EQ(lines[1].word, L"Err!");
+    EXPECT_FALSE(lines[1].text.empty());
+    EXPECT_THAT(folder.Names(), ElementsAre(L"blocked.prom", L"later"));
+}
