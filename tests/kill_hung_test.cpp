@@ -6,6 +6,7 @@
 #include "common/handle.h"
 #include "common/text.h"
 #include "log/log.h"
+#include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
@@ -167,4 +168,37 @@ TEST(KillHung, SharedProcessesAndServicesOfOtherMachinesAreLeftAlone) {
     EXPECT_TRUE(ProcessRuns(remotePid));
     EXPECT_EQ(shared.Pid(), sharedPid);
     EXPECT_EQ(remote.Pid(), remotePid);
+}
+
+// A host-product service: its recorded program is ended first, then the service process.
+TEST(KillHung, AHostProductServiceHasItsProgramEndedFirst) {
+    HostProductInstallation product;
+    const std::wstring name = UniqueServiceName(L"TendroH");
+    product.SetServices({name});
+    product.Configure(L"StopNever:" + name, L"1");
+    HostProductService service(product.ExePath(), name);
+    ASSERT_TRUE(service.Start());
+    const DWORD servicePid = service.Pid(), program = service.RecordedPid();
+    ASSERT_NE(program, 0u);
+    service.StopFromOutside(0);
+    ASSERT_TRUE(ProcessRuns(program));
+    // Its record says the program runs, so it is not down: a stopped neighbour brings the
+    // group restart.
+    TestService other;
+
+    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", name, L"-s", other.Name()});
+    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    auto lines = ParseLog(r.out);
+    int stop = FindText(lines, L"Stopping service " + name);
+    ASSERT_GE(stop, 0) << ToNarrow(r.outText);
+    auto picked = Picked(std::vector<LogLine>(lines.begin() + stop, lines.end()), kOperations);
+    ASSERT_GE(picked.size(), 5u) << ToNarrow(r.outText);
+    EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 5),
+                ElementsAre(L"Info Stopping service " + name, L"Err! Can't stop service " + name,
+                            Terminating(name, program), Terminating(name, servicePid),
+                            L"Info Stopping service " + other.Name()));
+    EXPECT_FALSE(ProcessRuns(program));
+    EXPECT_FALSE(ProcessRuns(servicePid));
+    EXPECT_EQ(service.State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(service.RecordedPid(), program);
 }
