@@ -1,10 +1,91 @@
 #include "policy/restart_limit.h"
 
+#include <algorithm>
+
+#include "log/log.h"
+
 namespace tendro {
 
+namespace {
+
+constexpr uint64_t MaxDoubledHoldMs = 3600ull * 1000;
+
+int32_t WholeSeconds(uint64_t milliseconds) {
+    return static_cast<int32_t>(std::min<uint64_t>((milliseconds + 999) / 1000, INT32_MAX));
+}
+
+}  // namespace
+
+RestartLimitPolicy::RestartLimitPolicy(RestartLimit limit, PolicyClock& clock)
+    : limit_(limit), windowMs_(static_cast<uint64_t>(limit.seconds) * 1000), clock_(clock) {}
+
+void RestartLimitPolicy::DropOld(Record& record, uint64_t now) const {
+    while (!record.responses.empty() && now - record.responses.front() >= windowMs_)
+        record.responses.pop_front();
+}
+
+void RestartLimitPolicy::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
+    auto found = records_.find(service.name);
+    if (found == records_.end()) return;
+    Record& record = found->second;
+    // A state that could not be read proves nothing: the service counts as not seen up.
+    if (isDown || state == 0) {
+        record.upSince.reset();
+        return;
+    }
+    const uint64_t now = clock_.NowMs();
+    if (!record.upSince) record.upSince = now;
+    if (record.holdLength == 0 || now < record.holdEnd) return;
+    record.holding = false;
+    if (now - std::max(*record.upSince, record.holdEnd) >= windowMs_) {
+        record.responses.clear();
+        record.holdLength = 0;
+    }
+}
+
+bool RestartLimitPolicy::HoldFailureResponse(ServiceControl& failed) {
+    const uint64_t now = clock_.NowMs();
+    Record& record = records_[failed.name];
+    record.upSince.reset();
+    if (record.holding) {
+        if (now < record.holdEnd) {
+            WriteLog(LogError, FormatText(L"Restarts of service %s are held for %d more seconds",
+                                          failed.name.c_str(), WholeSeconds(record.holdEnd - now)));
+            return true;
+        }
+        record.holding = false;
+    }
+    DropOld(record, now);
+    if (record.responses.size() >= static_cast<size_t>(limit_.failures)) {
+        uint64_t length = windowMs_;
+        if (record.holdLength != 0) {
+            length = record.holdLength;
+            if (now - record.holdEnd < windowMs_)
+                length = std::max(length, std::min(2 * length, MaxDoubledHoldMs));
+        }
+        record.holding = true;
+        record.holdLength = length;
+        record.holdEnd = now + length;
+        WriteLog(LogError,
+                 FormatText(L"Service %s failed %d times within %d seconds; restarts held for %d seconds",
+                            failed.name.c_str(), static_cast<int>(record.responses.size()),
+                            static_cast<int>(limit_.seconds), WholeSeconds(length)));
+        return true;
+    }
+    record.pendingDue = now;
+    return false;
+}
+
+void RestartLimitPolicy::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
+    (void)settings;
+    Record& record = records_[failed.name];
+    record.responses.push_back(record.pendingDue.value_or(clock_.NowMs()));
+    record.pendingDue.reset();
+}
+
 std::unique_ptr<MonitorHooks> MakeRestartLimit(const LongOptions& options) {
-    (void)options;
-    return nullptr;
+    if (!options.restartLimit) return nullptr;
+    return std::make_unique<RestartLimitPolicy>(*options.restartLimit, SystemPolicyClock());
 }
 
 }  // namespace tendro

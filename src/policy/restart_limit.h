@@ -1,12 +1,52 @@
 // --restart-limit: restarts of a service that keeps failing are held.
 #pragma once
 
+#include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/monitor_hooks.h"
 #include "cmdline/long_options.h"
+#include "common/text.h"
+#include "policy/policy_clock.h"
 
 namespace tendro {
+
+// Counts the failure responses that each service causes. A response due for a service that
+// has caused N of them within the last SECONDS is held, and so is every response due while
+// the hold lasts. The first hold lasts SECONDS; a hold that begins within SECONDS of the end
+// of the last one lasts twice that one (doubling stops at one hour, and never shortens a
+// hold), a later one as long as the last. A service that a pass finds up SECONDS after a hold
+// has ended (and that no pass found down since) is forgiven: its count and hold length start
+// afresh.
+class RestartLimitPolicy final : public MonitorHooks {
+public:
+    RestartLimitPolicy(RestartLimit limit, PolicyClock& clock);
+
+    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
+    bool HoldFailureResponse(ServiceControl& failed) override;
+    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
+
+private:
+    struct Record {
+        std::deque<uint64_t> responses;     // times of counted responses, oldest first
+        std::optional<uint64_t> pendingDue;  // a response let through, not yet run
+        bool holding = false;
+        uint64_t holdEnd = 0;                // end of the current or last hold
+        uint64_t holdLength = 0;             // of the last hold; 0: none since a fresh start
+        std::optional<uint64_t> upSince;     // the first pass that found it up, since a down
+    };
+
+    void DropOld(Record& record, uint64_t now) const;
+
+    RestartLimit limit_;
+    uint64_t windowMs_;
+    PolicyClock& clock_;
+    std::map<std::wstring, Record, NoCaseLess> records_;
+};
 
 // The extension when its option is given, otherwise nothing.
 std::unique_ptr<MonitorHooks> MakeRestartLimit(const LongOptions& options);

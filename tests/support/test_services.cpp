@@ -75,8 +75,11 @@ TestService::TestService(std::vector<std::wstring> fixtureArguments, StartType s
     std::wstring imagePath = QuoteIfNeeded(ProgramPath(L"svcfixture.exe")) + L" --name " + name_;
     for (const auto& argument : fixtureArguments) imagePath += L" " + QuoteIfNeeded(argument);
 
+    // The fixture's --share-process is registered as a shared-process service.
+    bool shared = false;
+    for (const auto& argument : fixtureArguments) shared = shared || argument == L"--share-process";
     service_.reset(::CreateServiceW(scm_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
-                                SERVICE_WIN32_OWN_PROCESS, static_cast<DWORD>(startType),
+                                shared ? SERVICE_WIN32_SHARE_PROCESS : SERVICE_WIN32_OWN_PROCESS, static_cast<DWORD>(startType),
                                 SERVICE_ERROR_IGNORE, imagePath.c_str(), nullptr, nullptr,
                                 nullptr, nullptr, nullptr));
     if (!service_) {

@@ -32,6 +32,7 @@ std::wstring UniqueServiceName(const std::wstring& prefix = L"TendroT");
 //   TestService crash({L"--exit-after", L"500", L"--exit-code", L"1067"});
 //   TestService slowStop({L"--stop-pending", L"15000"});
 //   TestService hog({L"--memory", L"64"}, StartType::Auto);
+//   TestService shared({L"--share-process"});  // registered as SERVICE_WIN32_SHARE_PROCESS
 // The destructor ends the service (whatever its stop behaviour) and deletes it.
 class TestService {
 public:

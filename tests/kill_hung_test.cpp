@@ -1,0 +1,204 @@
+// --kill-hung end to end: a fixture whose stop never finishes, watched by tendro.exe, with and
+// without the option; shared processes and services of other machines are left alone.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/handle.h"
+#include "common/text.h"
+#include "log/log.h"
+#include "support/host_product.h"
+#include "support/monitor_helpers.h"
+#include "support/run_tendro.h"
+#include "support/test_services.h"
+
+using namespace tendro;
+using namespace tendro::test;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+const std::vector<std::wstring> kHangs{L"--stop-never"};
+
+// Asks the service to stop, as another program would, and waits until it is STOP_PENDING.
+void LeaveStopPending(TestService& service) {
+    service.StopFromOutside(0);
+    ASSERT_TRUE(service.WaitForState(SERVICE_STOP_PENDING, 10000));
+}
+
+bool ProcessRuns(DWORD pid) {
+    Handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// The lines from "Stopping service <first>" on whose text begins with one of `prefixes`.
+std::vector<std::wstring> Picked(const std::vector<LogLine>& lines,
+                                 const std::vector<std::wstring>& prefixes) {
+    std::vector<std::wstring> picked;
+    for (const auto& line : lines)
+        for (const auto& prefix : prefixes)
+            if (line.text.rfind(prefix, 0) == 0) {
+                picked.push_back(line.word + L" " + line.text);
+                break;
+            }
+    return picked;
+}
+
+std::wstring Terminating(const std::wstring& name, DWORD pid) {
+    return FormatText(L"Err! Service %s did not stop; terminating its process %d", name.c_str(),
+                      static_cast<int>(pid));
+}
+
+const std::vector<std::wstring> kOperations{L"Stopping service", L"Starting service",
+                                            L"Can't stop", L"Service ", L"Unable"};
+
+}  // namespace
+
+TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
+    TestService hung(kHangs), other;
+    ASSERT_TRUE(hung.Start());
+    ASSERT_TRUE(other.Start());
+    const DWORD pid = hung.Pid();
+    LeaveStopPending(hung);
+
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-v", L"-f", L"0", L"-s", hung.Name(), L"-s", other.Name()});
+    EXPECT_TRUE(WaitForLines(tendro, L"Unable to start service!", 3, 90000)) << tendro.OutputSoFar();
+    auto lines = ParseLog(tendro.Stop().out);
+    // Each pass: the stop fails, the start fails; the hung service keeps its process.
+    int first = FindText(lines, L"Stopping service " + hung.Name());
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(lines[first + 1], (LogLine{L"Err!", L"Can't stop service " + hung.Name()}));
+    EXPECT_GE(CountLines(lines, L"Err!", L"Can't stop service " + hung.Name()), 3);
+    EXPECT_EQ(FindText(lines, FormatText(L"Service %s did not stop; terminating its process %d",
+                                         hung.Name().c_str(), static_cast<int>(pid))),
+              -1);
+    EXPECT_EQ(hung.State(), DWORD{SERVICE_STOP_PENDING});
+    EXPECT_EQ(hung.Pid(), pid);
+    EXPECT_TRUE(ProcessRuns(pid));
+}
+
+// The stop request finds the service STOP_PENDING already: the stop fails at once, the process
+// is ended, and after the wait for STOPPED (which Wine never reports) the group is started.
+TEST(KillHung, APendingStopIsEndedAndTheGroupRunsAgain) {
+    TestService hung(kHangs), other;
+    ASSERT_TRUE(hung.Start());
+    ASSERT_TRUE(other.Start());
+    const DWORD pid = hung.Pid();
+    LeaveStopPending(hung);
+
+    const DWORD begin = ::GetTickCount();
+    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", hung.Name(), L"-s", other.Name()});
+    const DWORD elapsed = ::GetTickCount() - begin;
+    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    auto lines = ParseLog(r.out);
+    auto picked = Picked(std::vector<LogLine>(lines.begin() + FindText(lines, L"Stopping service " + hung.Name()),
+                                              lines.end()),
+                         kOperations);
+    ASSERT_GE(picked.size(), 6u) << ToNarrow(r.outText);
+    EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 6),
+                ElementsAre(L"Info Stopping service " + hung.Name(),
+                            L"Err! Can't stop service " + hung.Name(), Terminating(hung.Name(), pid),
+                            L"Info Stopping service " + other.Name(),
+                            L"Info Starting service " + hung.Name(),
+                            L"Info Starting service " + other.Name()));
+    EXPECT_EQ(hung.State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(hung.Pid(), pid);
+    EXPECT_FALSE(ProcessRuns(pid));
+    EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
+    // The wait for STOPPED (10 s, as Wine keeps the old state) plus the starts.
+    EXPECT_LT(elapsed, 10000u + 8000u);
+}
+
+// The stop request is taken, but the service never finishes stopping: the stop wait runs out.
+TEST(KillHung, AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain) {
+    TestService hung(kHangs), other;
+    ASSERT_TRUE(hung.Start());
+    const DWORD pid = hung.Pid();
+
+    // The other service is down: the group restart stops the hung one first.
+    const DWORD begin = ::GetTickCount();
+    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", hung.Name(), L"-s", other.Name()});
+    const DWORD elapsed = ::GetTickCount() - begin;
+    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    auto lines = ParseLog(r.out);
+    int stop = FindText(lines, L"Stopping service " + hung.Name());
+    ASSERT_GE(stop, 0) << ToNarrow(r.outText);
+    EXPECT_THAT(std::vector<LogLine>(lines.begin() + stop, lines.begin() + stop + 5),
+                ElementsAre(LogLine{L"Info", L"Stopping service " + hung.Name()},
+                            LogLine{L"Err!", L"Can't stop service " + hung.Name()},
+                            LogLine{L"Err!", L"\t" + WindowsErrorText(ERROR_TIMEOUT)},
+                            LogLine{L"Err!", FormatText(L"Service %s did not stop; terminating its process %d",
+                                                        hung.Name().c_str(), static_cast<int>(pid))},
+                            LogLine{L"Info", L"Stopping service " + other.Name()}));
+    EXPECT_THAT(ServiceOperations(lines),
+                ElementsAreArray(StopsThenStarts({hung.Name(), other.Name()},
+                                                 {hung.Name(), other.Name()})));
+    EXPECT_EQ(hung.State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(hung.Pid(), pid);
+    EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
+    // The stop limit, the wait for STOPPED, the starts.
+    EXPECT_LT(elapsed, 20000u + 8000u);
+}
+
+TEST(KillHung, SharedProcessesAndServicesOfOtherMachinesAreLeftAlone) {
+    TestService shared({L"--stop-never", L"--share-process"}), remote(kHangs);
+    for (TestService* s : {&shared, &remote}) {
+        ASSERT_TRUE(s->Start());
+        LeaveStopPending(*s);
+    }
+    const DWORD sharedPid = shared.Pid(), remotePid = remote.Pid();
+
+    RunResult r = RunTendro({L"-o", L"--kill-hung", L"-s", shared.Name(), L"-s", remote.RemoteName()});
+    EXPECT_EQ(r.exitCode, 0u);
+    auto lines = ParseLog(r.out);
+    // Each of the two found down: two responses, each stopping both.
+    EXPECT_EQ(CountLines(lines, L"Err!",
+                         FormatText(L"Service %s did not stop; its process %d is shared with other "
+                                    L"services and is left alone",
+                                    shared.Name().c_str(), static_cast<int>(sharedPid))),
+              2)
+        << ToNarrow(r.outText);
+    EXPECT_EQ(CountLines(lines, L"Err!",
+                         L"Service " + remote.RemoteName() +
+                             L" did not stop; processes of other machines are not terminated"),
+              2);
+    EXPECT_EQ(FindText(lines, L"Unable terminate process!"), -1);
+    EXPECT_TRUE(ProcessRuns(sharedPid));
+    EXPECT_TRUE(ProcessRuns(remotePid));
+    EXPECT_EQ(shared.Pid(), sharedPid);
+    EXPECT_EQ(remote.Pid(), remotePid);
+}
+
+// A host-product service: its recorded program is ended first, then the service process.
+TEST(KillHung, AHostProductServiceHasItsProgramEndedFirst) {
+    HostProductInstallation product;
+    const std::wstring name = UniqueServiceName(L"TendroH");
+    product.SetServices({name});
+    product.Configure(L"StopNever:" + name, L"1");
+    HostProductService service(product.ExePath(), name);
+    ASSERT_TRUE(service.Start());
+    const DWORD servicePid = service.Pid(), program = service.RecordedPid();
+    ASSERT_NE(program, 0u);
+    service.StopFromOutside(0);
+    ASSERT_TRUE(ProcessRuns(program));
+    // Its record says the program runs, so it is not down: a stopped neighbour brings the
+    // group restart.
+    TestService other;
+
+    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", name, L"-s", other.Name()});
+    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
+    auto lines = ParseLog(r.out);
+    int stop = FindText(lines, L"Stopping service " + name);
+    ASSERT_GE(stop, 0) << ToNarrow(r.outText);
+    auto picked = Picked(std::vector<LogLine>(lines.begin() + stop, lines.end()), kOperations);
+    ASSERT_GE(picked.size(), 5u) << ToNarrow(r.outText);
+    EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 5),
+                ElementsAre(L"Info Stopping service " + name, L"Err! Can't stop service " + name,
+                            Terminating(name, program), Terminating(name, servicePid),
+                            L"Info Stopping service " + other.Name()));
+    EXPECT_FALSE(ProcessRuns(program));
+    EXPECT_FALSE(ProcessRuns(servicePid));
+    EXPECT_EQ(service.State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(service.RecordedPid(), program);
+}

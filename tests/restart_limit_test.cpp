@@ -1,0 +1,322 @@
+// --restart-limit: the hold arithmetic in-process on a clock of the test's own, and a fixture
+// that crashes after each start watched end to end by tendro.exe.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/handle.h"
+#include "common/text.h"
+#include "log/log.h"
+#include "policy/restart_limit.h"
+#include "support/monitor_helpers.h"
+#include "support/run_tendro.h"
+#include "support/test_services.h"
+
+using namespace tendro;
+using namespace tendro::test;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class TestClock final : public PolicyClock {
+public:
+    uint64_t now = 5'000'000'000ull;
+    uint64_t NowMs() override { return now; }
+    void Sleep(uint32_t milliseconds) override { now += milliseconds; }
+    void At(uint64_t seconds) { now = 5'000'000'000ull + seconds * 1000; }
+};
+
+std::wstring HeldFor(const std::wstring& name, int count, int window, int hold) {
+    return FormatText(L"Service %s failed %d times within %d seconds; restarts held for %d seconds",
+                      name.c_str(), count, window, hold);
+}
+std::wstring HeldMore(const std::wstring& name, int seconds) {
+    return FormatText(L"Restarts of service %s are held for %d more seconds", name.c_str(), seconds);
+}
+
+class RestartLimitHolds : public LoggingTest {
+protected:
+    RestartLimitHolds() : policy_({3, 30}, clock_) {}
+
+    // A failure response due at `seconds`: true when it ran (it was not held).
+    bool DueAt(uint64_t seconds, ServiceControl& service) {
+        clock_.At(seconds);
+        policy_.ServiceChecked(service, SERVICE_STOPPED, true);
+        if (policy_.HoldFailureResponse(service)) return false;
+        policy_.FailureResponded(settings_, service);
+        return true;
+    }
+    bool DueAt(uint64_t seconds) { return DueAt(seconds, web_); }
+    // A pass at `seconds` that finds the service up.
+    void UpAt(uint64_t seconds) {
+        clock_.At(seconds);
+        policy_.ServiceChecked(web_, SERVICE_RUNNING, false);
+    }
+    // The crash loop from `start`: three responses 5 s apart, then a held one; the hold's
+    // length as the message gives it, -1 when there was none.
+    int LoopFrom(uint64_t start) {
+        log_.Clear();
+        for (uint64_t t = start; t < start + 15; t += 5)
+            if (!DueAt(t)) return -1;
+        if (DueAt(start + 15)) return -1;
+        auto lines = log_.Lines();
+        for (int hold : {30, 60, 120, 240, 480, 960, 1920, 3600})
+            if (!lines.empty() && lines.back().text == HeldFor(L"web", 3, 30, hold)) return hold;
+        return -1;
+    }
+
+    TestClock clock_;
+    RestartLimitPolicy policy_;
+    CmdLineParser settings_;
+    ServiceControl web_{SharedScHandle(), SharedToken(), L"web", 1};
+    CapturedLog log_;
+};
+
+}  // namespace
+
+TEST_F(RestartLimitHolds, TheNextResponseAfterNWithinTheWindowIsHeldUntilTheHoldEnds) {
+    EXPECT_TRUE(DueAt(0));
+    EXPECT_TRUE(DueAt(5));
+    EXPECT_TRUE(DueAt(10));
+    EXPECT_FALSE(DueAt(15));
+    EXPECT_FALSE(DueAt(16));
+    clock_.now += 500;  // a part of a second counts as a whole one
+    EXPECT_TRUE(policy_.HoldFailureResponse(web_));
+    EXPECT_FALSE(DueAt(44));
+    EXPECT_TRUE(DueAt(45));  // the hold has ended: the try
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"web", 3, 30, 30)), Err(HeldMore(L"web", 29)),
+                                          Err(HeldMore(L"web", 29)), Err(HeldMore(L"web", 1))));
+}
+
+TEST_F(RestartLimitHolds, ResponsesThatFallOutOfTheWindowDoNotCount) {
+    for (uint64_t t = 0; t <= 300; t += 15) EXPECT_TRUE(DueAt(t)) << t;  // two per 30 s at most
+    // The window is the last 30 s: at 330 the response of 300 has just left it.
+    EXPECT_TRUE(DueAt(315));
+    EXPECT_TRUE(DueAt(329));
+    EXPECT_TRUE(DueAt(330));
+    EXPECT_FALSE(DueAt(344));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"web", 3, 30, 30))));
+}
+
+TEST_F(RestartLimitHolds, HoldsThatFollowWithinTheWindowDoubleUpToAnHour) {
+    // Each loop starts when the last hold has ended, so each hold follows within 30 s.
+    uint64_t start = 0;
+    std::vector<int> holds;
+    for (int i = 0; i < 10; ++i) {
+        int hold = LoopFrom(start);
+        ASSERT_GT(hold, 0) << i;
+        holds.push_back(hold);
+        start += 15 + static_cast<uint64_t>(hold);
+    }
+    EXPECT_EQ(holds, (std::vector<int>{30, 60, 120, 240, 480, 960, 1920, 3600, 3600, 3600}));
+}
+
+TEST_F(RestartLimitHolds, ALaterHoldKeepsTheLastLengthUntilTheServiceStaysUp) {
+    ASSERT_EQ(LoopFrom(0), 30);    // held 15..45
+    ASSERT_EQ(LoopFrom(45), 60);   // held 60..120
+    // Failures spread out after the hold: not held within 30 s of its end, yet never up long.
+    EXPECT_TRUE(DueAt(120));
+    UpAt(140);
+    EXPECT_TRUE(DueAt(149));
+    EXPECT_TRUE(DueAt(160));
+    EXPECT_TRUE(DueAt(170));
+    EXPECT_FALSE(DueAt(175));
+    EXPECT_EQ(log_.Lines().back().text, HeldFor(L"web", 3, 30, 60));
+}
+
+TEST_F(RestartLimitHolds, AServiceUpForTheWindowAfterAHoldIsForgiven) {
+    ASSERT_EQ(LoopFrom(0), 30);    // held 15..45
+    ASSERT_EQ(LoopFrom(45), 60);   // held 60..120
+    EXPECT_TRUE(DueAt(120));       // the try; it stays up
+    UpAt(121);
+    UpAt(140);
+    UpAt(151);                     // 30 s after the first pass that found it up
+    ASSERT_EQ(LoopFrom(200), 30);  // a fresh count and a fresh hold length: held 215..245
+    ASSERT_EQ(LoopFrom(245), 60);  // held 260..320
+    // Up during the hold does not count, only up after its end (started from outside here).
+    UpAt(261);
+    UpAt(319);
+    UpAt(340);
+    ASSERT_EQ(LoopFrom(351), 60);
+}
+
+TEST_F(RestartLimitHolds, EachServiceIsCountedOnItsOwnByNameWithoutCase) {
+    ServiceControl db(SharedScHandle(), SharedToken(), L"db", 1);
+    ServiceControl webUpper(SharedScHandle(), SharedToken(), L"WEB", 1);
+    EXPECT_TRUE(DueAt(0));
+    EXPECT_TRUE(DueAt(1, db));
+    EXPECT_TRUE(DueAt(2, webUpper));
+    EXPECT_TRUE(DueAt(3, db));
+    EXPECT_TRUE(DueAt(4));
+    EXPECT_FALSE(DueAt(5, webUpper));
+    EXPECT_TRUE(DueAt(6, db));
+    EXPECT_FALSE(DueAt(7, db));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"WEB", 3, 30, 30)), Err(HeldFor(L"db", 3, 30, 30))));
+}
+
+TEST_F(RestartLimitHolds, AWindowOverAnHourIsNeverShortened) {
+    RestartLimitPolicy longWindow({1, 7200}, clock_);
+    auto due = [&](uint64_t seconds) {
+        clock_.At(seconds);
+        if (longWindow.HoldFailureResponse(web_)) return false;
+        longWindow.FailureResponded(settings_, web_);
+        return true;
+    };
+    EXPECT_TRUE(due(0));
+    EXPECT_FALSE(due(1));        // held 1..7201
+    EXPECT_TRUE(due(7201));
+    EXPECT_FALSE(due(7202));     // within the window of the end: doubled, but not past the 7200
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"web", 1, 7200, 7200)),
+                                          Err(HeldFor(L"web", 1, 7200, 7200))));
+}
+
+namespace {
+
+// The output of a running tendro.exe, each line with the tick count at which it was seen.
+class TimedLog {
+public:
+    explicit TimedLog(RunningProgram& program) : program_(program) {}
+
+    // Waits until `count` lines have exactly `text` (word aside); false when the time is up.
+    bool WaitFor(const std::wstring& text, int count, DWORD timeoutMs) {
+        const DWORD begin = ::GetTickCount();
+        for (;;) {
+            Poll();
+            if (Count(text) >= count) return true;
+            if (::GetTickCount() - begin >= timeoutMs) return false;
+            ::Sleep(100);
+        }
+    }
+    int Count(const std::wstring& text) const {
+        int n = 0;
+        for (const auto& line : lines_) n += line.text == text ? 1 : 0;
+        return n;
+    }
+    // Index of the first line with `text` at or after `from`; -1 when there is none.
+    int Find(const std::wstring& text, size_t from = 0) const { return FindText(lines_, text, from); }
+    DWORD TickOf(int index) const { return ticks_[static_cast<size_t>(index)]; }
+    const std::vector<LogLine>& Lines() const { return lines_; }
+    std::vector<LogLine> Between(int from, int to) const {
+        return std::vector<LogLine>(lines_.begin() + from, lines_.begin() + to);
+    }
+
+    void Poll() {
+        std::wstring text = program_.OutputSoFar();
+        size_t end = text.rfind(L'\n');
+        if (end == std::wstring::npos) return;
+        auto all = ParseLog(SplitLines(text.substr(0, end + 1)));
+        const DWORD now = ::GetTickCount();
+        for (size_t i = lines_.size(); i < all.size(); ++i) {
+            lines_.push_back(all[i]);
+            ticks_.push_back(now);
+        }
+    }
+
+private:
+    RunningProgram& program_;
+    std::vector<LogLine> lines_;
+    std::vector<DWORD> ticks_;
+};
+
+// Replaces the fixture arguments of a registered fixture service (from its next start on).
+void SetFixtureArguments(const std::wstring& name, const std::vector<std::wstring>& arguments) {
+    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ASSERT_TRUE(scm);
+    ScHandle service(::OpenServiceW(scm.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(service);
+    std::wstring path = L"\"" + ProgramPath(L"svcfixture.exe") + L"\" --name " + name;
+    for (const auto& argument : arguments) path += L" " + argument;
+    ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       SERVICE_NO_CHANGE, path.c_str(), nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr));
+}
+
+int Starts(const std::vector<LogLine>& lines, const std::wstring& name) {
+    return CountLines(lines, L"Info", L"Starting service " + name);
+}
+
+// The window of the end-to-end test: three group restarts of the crash loop (a restart and
+// the 1.5 s until the crash, each; about 6.5 s in all under Wine) must fit into it on a loaded
+// machine. 20 s keeps a threefold margin and covers the same as a longer window.
+constexpr int kWindow = 20;
+const std::vector<std::wstring> kCrashes{L"--exit-after", L"1500"};
+
+}  // namespace
+
+TEST(RestartLimit, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp) {
+    TestService crasher(kCrashes), healthy;
+    ASSERT_TRUE(healthy.Start());
+    const std::wstring name = crasher.Name();
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-v", L"-f", L"1", FormatText(L"--restart-limit=3/%d", kWindow), L"-s",
+                           name, L"-s", healthy.Name()});
+    TimedLog log(tendro);
+    const DWORD windowMs = kWindow * 1000;
+
+    // Three group restarts, then the first hold; no restart until it has ended.
+    const std::wstring first = HeldFor(name, 3, kWindow, kWindow);
+    ASSERT_TRUE(log.WaitFor(first, 1, 60000)) << tendro.OutputSoFar();
+    const std::wstring second = HeldFor(name, 3, kWindow, 2 * kWindow);
+    ASSERT_TRUE(log.WaitFor(second, 1, windowMs + 60000)) << tendro.OutputSoFar();
+    // From now on the service comes up and stays up: the try after the second hold restarts it.
+    SetFixtureArguments(name, {});
+    const int hold2 = log.Find(second);
+    ASSERT_TRUE(log.WaitFor(L"Starting service " + name, Starts(log.Lines(), name) + 1,
+                            2 * windowMs + 10000));
+    const int afterHold2 = log.Find(L"Stopping service " + name, hold2);
+    // Up for the window, counted from the first pass after the try, with a margin for slow passes.
+    ::Sleep(windowMs + 6000);
+    EXPECT_EQ(crasher.State(), DWORD{SERVICE_RUNNING});
+    log.Poll();
+    const int forgiven = static_cast<int>(log.Lines().size());
+    EXPECT_EQ(Starts(log.Between(afterHold2, forgiven), name), 1);
+    // Forgiven: a new crash loop gets three restarts and a first-length hold again.
+    SetFixtureArguments(name, kCrashes);
+    ASSERT_TRUE(crasher.StopFromOutside());
+    ASSERT_TRUE(log.WaitFor(first, 2, 60000)) << tendro.OutputSoFar();
+    tendro.Stop();
+
+    const int hold1 = log.Find(first);
+    const int afterHold1 = log.Find(L"Stopping service " + name, hold1);
+    const int hold3 = log.Find(first, hold1 + 1);
+    ASSERT_GT(afterHold1, hold1);
+    ASSERT_GT(hold2, afterHold1);
+    ASSERT_GT(hold3, forgiven);
+    // The whole group restarted three times before each hold.
+    for (const std::wstring& service : {name, healthy.Name()}) {
+        EXPECT_EQ(Starts(log.Between(0, hold1), service), 3) << ToNarrow(service);
+        EXPECT_EQ(Starts(log.Between(hold1, hold2), service), 3) << ToNarrow(service);
+        EXPECT_EQ(Starts(log.Between(forgiven, hold3), service), 3) << ToNarrow(service);
+    }
+    // While held: every pass reports the service down and the hold, and responds no further
+    // (up to the stop that begins the try).
+    std::vector<LogLine> held = log.Between(hold1 + 1, afterHold1);
+    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
+    EXPECT_GE(CountLines(held, L"Err!", L"Service or process is down"), kWindow / 3);
+    int more = 0;
+    for (size_t i = 0; i < held.size(); ++i)
+        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
+            ++more;
+            ASSERT_GE(i, 1u);
+            EXPECT_EQ(held[i - 1], (LogLine{L"Err!", L"Service or process is down"}));
+        }
+    // The last pass of the range is the try's: it reports the service down and responds.
+    EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
+    // The holds last their length: the try comes when it has ended, not before.
+    const DWORD gap1 = log.TickOf(afterHold1) - log.TickOf(hold1);
+    const DWORD gap2 = log.TickOf(afterHold2) - log.TickOf(hold2);
+    EXPECT_GE(gap1, windowMs - 500);
+    EXPECT_LT(gap1, windowMs + 8000);
+    EXPECT_GE(gap2, 2 * windowMs - 500);
+    EXPECT_LT(gap2, 2 * windowMs + 8000);
+    EXPECT_EQ(healthy.State(), DWORD{SERVICE_RUNNING});
+}
+
+// With -o a pass responds at most once per service: the limit never changes the exit code.
+TEST(RestartLimit, ARunOnceEndsWithItsUsualExitCode) {
+    TestService down, up;
+    ASSERT_TRUE(up.Start());
+    RunResult r = RunTendro({L"-o", L"--restart-limit=1/600", L"-s", down.Name(), L"-s", up.Name()});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(down.State(), DWORD{SERVICE_RUNNING});
+}
