@@ -59,9 +59,21 @@ protected:
         for (uint64_t t = start; t < start + 15; t += 5)
             if (!DueAt(t)) return -1;
         if (DueAt(start + 15)) return -1;
+        return HoldIn(3);
+    }
+    // On probation from `end` (the end of the last hold): the try, then a held response 5 s
+    // later; the hold's length, -1 when there was none.
+    int TryFrom(uint64_t end) {
+        log_.Clear();
+        if (!DueAt(end)) return -1;
+        if (DueAt(end + 5)) return -1;
+        return HoldIn(1);
+    }
+    // The length of the hold that the only line of the log begins, with `count` responses.
+    int HoldIn(int count) {
         auto lines = log_.Lines();
         for (int hold : {30, 60, 120, 240, 480, 960, 1920, 3600})
-            if (!lines.empty() && lines.back().text == HeldFor(L"web", 3, 30, hold)) return hold;
+            if (lines.size() == 1 && lines.back().text == HeldFor(L"web", count, 30, hold)) return hold;
         return -1;
     }
 
@@ -88,6 +100,19 @@ TEST_F(RestartLimitHolds, TheNextResponseAfterNWithinTheWindowIsHeldUntilTheHold
                                           Err(HeldMore(L"web", 29)), Err(HeldMore(L"web", 1))));
 }
 
+TEST_F(RestartLimitHolds, OnProbationTheResponseAfterTheTryIsHeldAtOnce) {
+    ASSERT_EQ(LoopFrom(0), 30);  // held 15..45
+    log_.Clear();
+    EXPECT_TRUE(DueAt(45));      // the try
+    UpAt(46);
+    EXPECT_FALSE(DueAt(74));     // within 30 s of the hold's end: one response, the try's
+    EXPECT_FALSE(DueAt(133));
+    EXPECT_TRUE(DueAt(134));     // the next try
+    EXPECT_FALSE(DueAt(163));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"web", 1, 30, 60)), Err(HeldMore(L"web", 1)),
+                                          Err(HeldFor(L"web", 1, 30, 120))));
+}
+
 TEST_F(RestartLimitHolds, ResponsesThatFallOutOfTheWindowDoNotCount) {
     for (uint64_t t = 0; t <= 300; t += 15) EXPECT_TRUE(DueAt(t)) << t;  // two per 30 s at most
     // The window is the last 30 s: at 330 the response of 300 has just left it.
@@ -99,45 +124,46 @@ TEST_F(RestartLimitHolds, ResponsesThatFallOutOfTheWindowDoNotCount) {
 }
 
 TEST_F(RestartLimitHolds, HoldsThatFollowWithinTheWindowDoubleUpToAnHour) {
-    // Each loop starts when the last hold has ended, so each hold follows within 30 s.
-    uint64_t start = 0;
-    std::vector<int> holds;
-    for (int i = 0; i < 10; ++i) {
-        int hold = LoopFrom(start);
-        ASSERT_GT(hold, 0) << i;
-        holds.push_back(hold);
-        start += 15 + static_cast<uint64_t>(hold);
+    // Each try comes when the last hold has ended, so each hold follows within 30 s.
+    std::vector<int> holds{LoopFrom(0)};
+    uint64_t end = 15 + 30;
+    for (int i = 1; i < 10; ++i) {
+        ASSERT_GT(holds.back(), 0) << i;
+        holds.push_back(TryFrom(end));
+        end += 5 + static_cast<uint64_t>(holds.back());
     }
     EXPECT_EQ(holds, (std::vector<int>{30, 60, 120, 240, 480, 960, 1920, 3600, 3600, 3600}));
 }
 
 TEST_F(RestartLimitHolds, ALaterHoldKeepsTheLastLengthUntilTheServiceStaysUp) {
     ASSERT_EQ(LoopFrom(0), 30);    // held 15..45
-    ASSERT_EQ(LoopFrom(45), 60);   // held 60..120
-    // Failures spread out after the hold: not held within 30 s of its end, yet never up long.
-    EXPECT_TRUE(DueAt(120));
-    UpAt(140);
-    EXPECT_TRUE(DueAt(149));
+    ASSERT_EQ(TryFrom(45), 60);    // held 50..110
+    // Failures spread out after the hold: none but the try within 30 s of its end, yet never
+    // up long: the count of 3 applies again, the try already out of the window.
+    log_.Clear();
+    EXPECT_TRUE(DueAt(110));
+    UpAt(130);
+    EXPECT_TRUE(DueAt(140));       // 30 s after the hold's end: the probation is over
+    EXPECT_TRUE(DueAt(150));
     EXPECT_TRUE(DueAt(160));
-    EXPECT_TRUE(DueAt(170));
-    EXPECT_FALSE(DueAt(175));
-    EXPECT_EQ(log_.Lines().back().text, HeldFor(L"web", 3, 30, 60));
+    EXPECT_FALSE(DueAt(165));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Err(HeldFor(L"web", 3, 30, 60))));
 }
 
 TEST_F(RestartLimitHolds, AServiceUpForTheWindowAfterAHoldIsForgiven) {
     ASSERT_EQ(LoopFrom(0), 30);    // held 15..45
-    ASSERT_EQ(LoopFrom(45), 60);   // held 60..120
-    EXPECT_TRUE(DueAt(120));       // the try; it stays up
-    UpAt(121);
-    UpAt(140);
-    UpAt(151);                     // 30 s after the first pass that found it up
+    ASSERT_EQ(TryFrom(45), 60);    // held 50..110
+    EXPECT_TRUE(DueAt(110));       // the try; it stays up
+    UpAt(111);
+    UpAt(130);
+    UpAt(141);                     // 30 s after the first pass that found it up
     ASSERT_EQ(LoopFrom(200), 30);  // a fresh count and a fresh hold length: held 215..245
-    ASSERT_EQ(LoopFrom(245), 60);  // held 260..320
+    ASSERT_EQ(TryFrom(245), 60);   // held 250..310
     // Up during the hold does not count, only up after its end (started from outside here).
-    UpAt(261);
-    UpAt(319);
-    UpAt(340);
-    ASSERT_EQ(LoopFrom(351), 60);
+    UpAt(251);
+    UpAt(309);
+    UpAt(339);
+    ASSERT_EQ(LoopFrom(341), 60);  // not forgiven: the last length
 }
 
 TEST_F(RestartLimitHolds, EachServiceIsCountedOnItsOwnByNameWithoutCase) {
@@ -253,11 +279,12 @@ TEST(RestartLimit, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp) {
     TimedLog log(tendro);
     const DWORD windowMs = kWindow * 1000;
 
-    // Three group restarts, then the first hold; no restart until it has ended.
+    // Three group restarts, then the first hold; no restart until it has ended. Then one
+    // group restart, the try; its crash is held at once, twice as long.
     const std::wstring first = HeldFor(name, 3, kWindow, kWindow);
     ASSERT_TRUE(log.WaitFor(first, 1, 60000)) << tendro.OutputSoFar();
-    const std::wstring second = HeldFor(name, 3, kWindow, 2 * kWindow);
-    ASSERT_TRUE(log.WaitFor(second, 1, windowMs + 60000)) << tendro.OutputSoFar();
+    const std::wstring second = HeldFor(name, 1, kWindow, 2 * kWindow);
+    ASSERT_TRUE(log.WaitFor(second, 1, windowMs + 30000)) << tendro.OutputSoFar();
     // From now on the service comes up and stays up: the try after the second hold restarts it.
     SetFixtureArguments(name, {});
     const int hold2 = log.Find(second);
@@ -282,10 +309,11 @@ TEST(RestartLimit, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp) {
     ASSERT_GT(afterHold1, hold1);
     ASSERT_GT(hold2, afterHold1);
     ASSERT_GT(hold3, forgiven);
-    // The whole group restarted three times before each hold.
+    // The whole group restarted three times before a hold of a fresh count, once (the try)
+    // between the first hold and the second.
     for (const std::wstring& service : {name, healthy.Name()}) {
         EXPECT_EQ(Starts(log.Between(0, hold1), service), 3) << ToNarrow(service);
-        EXPECT_EQ(Starts(log.Between(hold1, hold2), service), 3) << ToNarrow(service);
+        EXPECT_EQ(Starts(log.Between(hold1, hold2), service), 1) << ToNarrow(service);
         EXPECT_EQ(Starts(log.Between(forgiven, hold3), service), 3) << ToNarrow(service);
     }
     // While held: every pass reports the service down and the hold, and responds no further

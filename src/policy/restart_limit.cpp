@@ -56,12 +56,19 @@ bool RestartLimitPolicy::HoldFailureResponse(ServiceControl& failed) {
         record.holding = false;
     }
     DropOld(record, now);
-    if (record.responses.size() >= static_cast<size_t>(limit_.failures)) {
+    // On probation (a hold has ended, no forgiveness since): within SECONDS of the hold's end
+    // one response runs, the try; the next one is held at once. Later the count of N applies.
+    const bool probation = record.holdLength != 0 && now - record.holdEnd < windowMs_;
+    bool hold = record.responses.size() >= static_cast<size_t>(limit_.failures);
+    if (probation) {
+        const bool tried = !record.responses.empty() && record.responses.back() >= record.holdEnd;
+        hold = tried;
+    }
+    if (hold) {
         uint64_t length = windowMs_;
         if (record.holdLength != 0) {
             length = record.holdLength;
-            if (now - record.holdEnd < windowMs_)
-                length = std::max(length, std::min(2 * length, MaxDoubledHoldMs));
+            if (probation) length = std::max(length, std::min(2 * length, MaxDoubledHoldMs));
         }
         record.holding = true;
         record.holdLength = length;

@@ -16,12 +16,13 @@
 namespace tendro {
 
 // Counts the failure responses that each service causes. A response due for a service that
-// has caused N of them within the last SECONDS is held, and so is every response due while
-// the hold lasts. The first hold lasts SECONDS; a hold that begins within SECONDS of the end
-// of the last one lasts twice that one (doubling stops at one hour, and never shortens a
-// hold), a later one as long as the last. A service that a pass finds up SECONDS after a hold
-// has ended (and that no pass found down since) is forgiven: its count and hold length start
-// afresh.
+// has caused N of them within the last SECONDS is held for SECONDS, and so is every response
+// due while the hold lasts. After a hold the service is on probation until it is forgiven:
+// within SECONDS of the hold's end one response runs (the try) and the next is held at once,
+// for twice the last hold (doubling stops at one hour, and never shortens a hold); later the
+// count of N applies again and a hold lasts as long as the last. A service that a pass finds
+// up SECONDS after a hold has ended (and that no pass found down since) is forgiven: its
+// count and hold length start afresh.
 class RestartLimitPolicy final : public MonitorHooks {
 public:
     RestartLimitPolicy(RestartLimit limit, PolicyClock& clock);
