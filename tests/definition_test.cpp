@@ -20,6 +20,7 @@
 #include "process/child_process.h"
 #include "service/service_control.h"
 #include "support/host_product.h"
+#include "support/system_text.h"
 
 using namespace tendro;
 
@@ -65,7 +66,7 @@ TEST_F(ComErrorTest, CategoryTextsAndConditions) {
     // Win32 and plain codes compare with the system's conditions, others only with themselves.
     EXPECT_EQ(std::error_code(accessDenied, com), std::errc::permission_denied);
     EXPECT_EQ(com.default_error_condition(static_cast<int>(0x80080005)),
-              std::system_category().default_error_condition(5));
+              std::make_error_condition(std::errc::permission_denied));
     const int xmlError = static_cast<int>(0xC00CEE2D);
     EXPECT_EQ(com.default_error_condition(xmlError), std::error_condition(xmlError, com));
 }
@@ -314,14 +315,13 @@ std::system_error Walk(const std::vector<std::string>& pieces, int holdMs = 0,
 void ExpectOutcome(const std::system_error& outcome, int value, bool com, const char* what) {
     SCOPED_TRACE(what);
     EXPECT_EQ(outcome.code().value(), value);
-    EXPECT_EQ(&outcome.code().category(), com ? &com_error_category() : &std::system_category());
+    EXPECT_EQ(&outcome.code().category(), com ? &com_error_category() : &system_error_category());
     if (value == 0) return;
     if (com) {
         EXPECT_EQ(std::string(outcome.what()), com_error_category().message(value));
     } else if (value == 1208) {
         EXPECT_EQ(std::string(outcome.what()),
-                  std::string(DefinitionVersionErrorText) + ": " +
-                      std::system_category().message(1208));
+                  std::string(DefinitionVersionErrorText) + ": " + SystemMessageNarrow(1208));
     }
 }
 
@@ -423,9 +423,9 @@ TEST_F(ComTest, WalkStopsEarlyAndTimesOutOnStalledOutput) {
     std::system_error stalled = Walk({"<cv:Service " + Ns + " cv:version=\"2\">\r\n  "
                                       "<Program executable=\"x\"/>\r\n  "},
                                      -1, 500);
-    EXPECT_EQ(stalled.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(stalled.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(stalled.what()), std::string(DefinitionTimeoutText) + ": " +
-                                               std::system_category().message(ERROR_TIMEOUT));
+                                               SystemMessageNarrow(ERROR_TIMEOUT));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
 }
 
@@ -482,8 +482,8 @@ TEST_F(LoadDefinitionTest, PlainServiceRunsNothing) {
     ServiceControl plain = HostService(L"plain");
     plain.isPlainService = 1;
     std::system_error outcome = plain.LoadDefinition();
-    EXPECT_EQ(outcome.code(), std::error_code(0, std::system_category()));
-    EXPECT_EQ(std::string(outcome.what()), std::system_category().message(0));
+    EXPECT_EQ(outcome.code(), SystemErrorCode(0));
+    EXPECT_EQ(std::string(outcome.what()), SystemMessageNarrow(0));
     EXPECT_TRUE(Exports().empty());
 }
 
@@ -541,9 +541,9 @@ TEST_F(LoadDefinitionTest, StalledExportTimesOut) {
     auto begin = std::chrono::steady_clock::now();
     std::system_error outcome = Export(L"stalled", hostproduct::ExportNeverEnd);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(15));
-    EXPECT_EQ(outcome.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(outcome.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(outcome.what()), std::string(DefinitionTimeoutText) + ": " +
-                                               std::system_category().message(ERROR_TIMEOUT));
+                                               SystemMessageNarrow(ERROR_TIMEOUT));
 }
 
 TEST_F(LoadDefinitionTest, MissingExecutableIsRaised) {
@@ -552,7 +552,7 @@ TEST_F(LoadDefinitionTest, MissingExecutableIsRaised) {
         HostService(L"web1").LoadDefinition();
         ADD_FAILURE() << "no exception";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code(), std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
+        EXPECT_EQ(e.code(), SystemErrorCode(ERROR_FILE_NOT_FOUND));
         EXPECT_EQ(std::string(e.what()).rfind("Can't create process: ", 0), 0u);
     }
 }

@@ -96,7 +96,7 @@ TEST_F(HostServices, InvalidUtf8IsASystemError) {
     product.SetServices({L"alpha"});
     product.Configure(hp::KeyListBehaviour, hp::ListInvalidUtf8);
     std::system_error e = ListingError();
-    EXPECT_EQ(e.code(), std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_NO_UNICODE_TRANSLATION));
     EXPECT_EQ(std::string(e.what()).rfind("Host product's service list is not valid UTF-8: ", 0), 0u) << e.what();
 }
 
@@ -107,7 +107,7 @@ TEST_F(HostServices, OutputThatNeverEndsRunsOutOfTime) {
     DWORD start = ::GetTickCount();
     std::system_error e = ListingError(1500);
     EXPECT_LT(::GetTickCount() - start, 15000u);
-    EXPECT_EQ(e.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(e.what()).rfind(
                   "Host product's service executable did not finish its service list: ", 0),
               0u)
