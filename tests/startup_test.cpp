@@ -9,7 +9,6 @@
 #include "cmdline/cmdline_parser.h"
 #include "common/error.h"
 #include "app/command_line.h"
-#include "app/startup.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 #include "support/system_text.h"
@@ -138,110 +137,25 @@ TEST(Startup, MalformedCredentialValuesAreMaskedAfterTheFirstEquals) {
     }
 }
 
-namespace {
-
-// A text nobody else writes, built one character at a time so that no partial copy of it is
-// left anywhere; its own buffer is the one place it may be.
-std::wstring MadeUpPassword() {
-    std::wstring text;
-    text.reserve(64);
-    unsigned seed = ::GetTickCount() * 2654435761u + ::GetCurrentProcessId();
-    while (text.size() < 48) {
-        seed = seed * 1103515245u + 12345u;
-        text.push_back(static_cast<wchar_t>(L'A' + (seed >> 16) % 26));
-    }
-    return text;
-}
-
-// How often `text` (UTF-16) occurs in this process's readable memory, its own buffer left out.
-int CopiesInMemory(const std::wstring& text) {
-    const size_t patternBytes = text.size() * sizeof(wchar_t);
-    const auto* own = reinterpret_cast<const char*>(text.data());
-    static char chunk[1 << 16];
-    const size_t step = sizeof(chunk) - patternBytes;
-    int found = 0;
-    MEMORY_BASIC_INFORMATION region{};
-    for (const char* at = nullptr;
-         ::VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
-                               PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE;
-        if (region.State != MEM_COMMIT || !(region.Protect & readable) ||
-            (region.Protect & PAGE_GUARD))
-            continue;
-        const char* base = static_cast<const char*>(region.BaseAddress);
-        for (size_t offset = 0; offset < region.RegionSize; offset += step) {
-            const char* from = base + offset;
-            if (from <= chunk + sizeof(chunk) && from + sizeof(chunk) >= chunk) continue;
-            SIZE_T got = 0;
-            size_t want = std::min(sizeof(chunk), region.RegionSize - offset);
-            if (!::ReadProcessMemory(::GetCurrentProcess(), from, chunk, want, &got)) continue;
-            for (size_t k = 0; k + patternBytes <= got; k += sizeof(wchar_t))
-                if (std::memcmp(chunk + k, text.data(), patternBytes) == 0 && from + k != own) ++found;
-        }
-    }
-    return found;
-}
-
-// An argument vector of its own, zeroed when it goes.
-struct Arguments {
-    std::vector<std::vector<wchar_t>> texts;
-    std::vector<wchar_t*> argv;
-    explicit Arguments(const std::vector<std::wstring>& items) {
-        texts.reserve(items.size());
-        for (const auto& item : items) {
-            texts.emplace_back(item.size() + 1, L'\0');
-            std::copy(item.begin(), item.end(), texts.back().begin());
-            argv.push_back(texts.back().data());
-        }
+// The arguments are copied for the "CLI:" line only when it is logged: the decision follows
+// the parse's own letter rule for -h, -q and -v, values of other options included.
+TEST(Startup, CommandLineCopiedOnlyWhenItIsLogged) {
+    auto logged = [](std::vector<std::wstring> items) {
+        items.insert(items.begin(), L"tendro.exe");
+        std::vector<wchar_t*> argv;
+        for (auto& item : items) argv.push_back(item.data());
         argv.push_back(nullptr);
-    }
-    ~Arguments() {
-        for (auto& text : texts) ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
-    }
-};
-
-std::wstring Erased(std::wstring& text) {
-    ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
-    return {};
-}
-
-}  // namespace
-
-// The entry point copies the arguments only for the "CLI:" line, and every copy of a password
-// (the arguments, the split command line) is overwritten when it goes: once the run is over,
-// the test's own buffer is the only place the password is found.
-TEST(Startup, NoCopyOfAPasswordOutlivesItsUse) {
-    std::wstring password = MadeUpPassword();
-    ASSERT_EQ(CopiesInMemory(password), 0);
-    for (const wchar_t* verbosity : {L"-q", L"-v"}) {
-        SCOPED_TRACE(ToNarrow(verbosity));
-        {
-            std::wstring credential;
-            credential.reserve(80);
-            credential.append(L"srv=bob:").append(password).append(L"@corp");
-            Arguments arguments({L"tendro.exe", verbosity, L"-o", L"-l", credential});
-            Erased(credential);
-            CapturedLog log;
-            EXPECT_EQ(tendro::RunTendro(static_cast<int>(arguments.texts.size()), arguments.argv.data()), 0);
-        }
-        EXPECT_EQ(CopiesInMemory(password), 0);
-    }
-    {
-        std::wstring raw;
-        raw.reserve(120);
-        raw.append(L"t.exe -o -l srv=bob:").append(password).append(L"@corp");
-        std::wstring credential(raw.substr(raw.find(L"srv=")));
-        std::vector<std::wstring> original{L"t.exe", L"-o", L"-l", L""}, parsed = original;
-        original[3].swap(credential);
-        parsed[3] = L"srv=bob:" + std::wstring(password.size(), L'*') + L"@corp";
-        EXPECT_EQ(CopiesInMemory(password), 2);  // `raw` and the argument in `original`
-        EXPECT_EQ(MaskCommandLine(raw, original, parsed), L"t.exe " + parsed[1] + L" " +
-                                                              parsed[2] + L" " + parsed[3]);
-        Erased(raw);
-        for (auto& item : original) Erased(item);
-    }
-    EXPECT_EQ(CopiesInMemory(password), 0);
+        return CommandLineIsLogged(static_cast<int>(items.size()), argv.data());
+    };
+    EXPECT_TRUE(logged({L"-o", L"-l", L"srv=bob:pw@corp"}));
+    EXPECT_TRUE(logged({L"-q", L"/V"}));
+    EXPECT_TRUE(logged({L"-quiet", L"-verbose"}));
+    EXPECT_FALSE(logged({L"-q", L"-o"}));
+    EXPECT_FALSE(logged({L"/Quiet"}));
+    EXPECT_FALSE(logged({L"-s", L"-q"}));  // a value is read as an option too
+    EXPECT_FALSE(logged({L"-v", L"-h"}));
+    EXPECT_FALSE(logged({L"-v", L"/Help"}));
+    EXPECT_TRUE(logged({L"q", L"--quiet", L"x-q"}));  // no option letters
 }
 
 // The "system" category's texts are the system's own (full stop included, and also for codes
