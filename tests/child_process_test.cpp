@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/handle.h"
 #include "process/child_process.h"
 #include "process/read_channels.h"

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "common/com_ptr.h"
+#include "common/error.h"
 #include "common/text.h"
 #include "fixtures/hostproduct/standin_keys.h"
 #include "hostproduct/com_error.h"
@@ -23,6 +25,7 @@
 #include "support/system_text.h"
 
 using namespace tendro;
+using tendro::test::SystemMessageNarrow;
 
 namespace {
 
@@ -268,6 +271,72 @@ TEST_F(StreamTest, ReadsUntilTheWriterIsGoneAndMapsErrors) {
     EXPECT_EQ(writer->Read(&c, 1, &count), HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
     EXPECT_EQ(PipeErrorResult(ERROR_ACCESS_DENIED), static_cast<HRESULT>(0x80070005));
     EXPECT_EQ(PipeErrorResult(0x80004005), static_cast<HRESULT>(0x80004005));
+}
+
+namespace {
+
+// Makes this program's own calls of CreateEventW fail with `error` while it lives: the import
+// table entry is pointed at a stand-in (the system offers no other way to make the creation
+// of an unnamed event fail on demand).
+class FailingCreateEvent {
+public:
+    explicit FailingCreateEvent(DWORD error) {
+        error_ = error;
+        auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        void* real = reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CreateEventW"));
+        for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+             import->Name != 0; ++import) {
+            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+                 thunk->u1.Function != 0; ++thunk) {
+                if (reinterpret_cast<void*>(thunk->u1.Function) != real) continue;
+                Patch(&thunk->u1.Function, reinterpret_cast<ULONG_PTR>(&Failing));
+                slots_.push_back({&thunk->u1.Function, reinterpret_cast<ULONG_PTR>(real)});
+            }
+        }
+    }
+    ~FailingCreateEvent() {
+        for (auto& slot : slots_) Patch(slot.first, slot.second);
+    }
+    bool Active() const { return !slots_.empty(); }
+
+private:
+    static HANDLE WINAPI Failing(SECURITY_ATTRIBUTES*, BOOL, BOOL, const wchar_t*) {
+        ::SetLastError(error_);
+        return nullptr;
+    }
+    static void Patch(ULONG_PTR* slot, ULONG_PTR value) {
+        DWORD old = 0;
+        ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
+        *slot = value;
+        ::VirtualProtect(slot, sizeof(*slot), old, &old);
+    }
+    static inline DWORD error_ = 0;
+    std::vector<std::pair<ULONG_PTR*, ULONG_PTR>> slots_;
+};
+
+}  // namespace
+
+// An event that could not be created is the answer of every read, with its own error code.
+TEST_F(StreamTest, ReadsAnswerWithTheEventsCreationError) {
+    TestPipe pipe;
+    CStdStream* stream = nullptr;
+    {
+        FailingCreateEvent failing(ERROR_NO_SYSTEM_RESOURCES);
+        ASSERT_TRUE(failing.Active());
+        stream = new CStdStream(pipe.ends.read_end.get(), nullptr, false);
+    }
+    ComPtr<IUnknown> owner;
+    stream->QueryInterface(IID_IUnknown, owner.put_void());
+    char buffer[16];
+    ULONG count = 7;
+    ::SetLastError(ERROR_ACCESS_DENIED);  // whatever the thread's last error is meanwhile
+    EXPECT_EQ(stream->Read(buffer, sizeof(buffer), &count), PipeErrorResult(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(stream->ReadFailure(), PipeErrorResult(ERROR_NO_SYSTEM_RESOURCES));
 }
 
 TEST_F(StreamTest, StalledReadTimesOutAndLeavesThePipeUsable) {
