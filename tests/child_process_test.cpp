@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/handle.h"
 #include "process/child_process.h"
 #include "process/read_channels.h"
@@ -186,7 +187,7 @@ TEST(LaunchChild, MissingProgramThrowsAndLeavesNoHandleOpen) {
         launch_child(L"\"C:\\no such folder\\missing.exe\" --list");
         FAIL() << "no exception";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code().category(), std::system_category());
+        EXPECT_EQ(e.code().category(), system_error_category());
         EXPECT_TRUE(e.code().value() == ERROR_FILE_NOT_FOUND || e.code().value() == ERROR_PATH_NOT_FOUND)
             << e.code().value();
         EXPECT_EQ(std::string(e.what()).rfind("Can't create process: ", 0), 0u) << e.what();
@@ -216,7 +217,7 @@ TEST(ParentProcess, FailuresAreReportedOrThrown) {
     std::error_code error;
     Handle parent = parent_process(limited.get(), &error);
     EXPECT_FALSE(parent);
-    EXPECT_EQ(error, std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
+    EXPECT_EQ(error, SystemErrorCode(ERROR_ACCESS_DENIED));
     try {
         parent_process(limited.get());
         ADD_FAILURE() << "no exception";

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "common/com_ptr.h"
+#include "common/error.h"
 #include "common/text.h"
 #include "fixtures/hostproduct/standin_keys.h"
 #include "hostproduct/com_error.h"
@@ -20,8 +22,10 @@
 #include "process/child_process.h"
 #include "service/service_control.h"
 #include "support/host_product.h"
+#include "support/system_text.h"
 
 using namespace tendro;
+using tendro::test::SystemMessageNarrow;
 
 namespace {
 
@@ -65,7 +69,7 @@ TEST_F(ComErrorTest, CategoryTextsAndConditions) {
     // Win32 and plain codes compare with the system's conditions, others only with themselves.
     EXPECT_EQ(std::error_code(accessDenied, com), std::errc::permission_denied);
     EXPECT_EQ(com.default_error_condition(static_cast<int>(0x80080005)),
-              std::system_category().default_error_condition(5));
+              std::make_error_condition(std::errc::permission_denied));
     const int xmlError = static_cast<int>(0xC00CEE2D);
     EXPECT_EQ(com.default_error_condition(xmlError), std::error_condition(xmlError, com));
 }
@@ -269,6 +273,72 @@ TEST_F(StreamTest, ReadsUntilTheWriterIsGoneAndMapsErrors) {
     EXPECT_EQ(PipeErrorResult(0x80004005), static_cast<HRESULT>(0x80004005));
 }
 
+namespace {
+
+// Makes this program's own calls of CreateEventW fail with `error` while it lives: the import
+// table entry is pointed at a stand-in (the system offers no other way to make the creation
+// of an unnamed event fail on demand).
+class FailingCreateEvent {
+public:
+    explicit FailingCreateEvent(DWORD error) {
+        error_ = error;
+        auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        void* real = reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CreateEventW"));
+        for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+             import->Name != 0; ++import) {
+            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+                 thunk->u1.Function != 0; ++thunk) {
+                if (reinterpret_cast<void*>(thunk->u1.Function) != real) continue;
+                Patch(&thunk->u1.Function, reinterpret_cast<ULONG_PTR>(&Failing));
+                slots_.push_back({&thunk->u1.Function, reinterpret_cast<ULONG_PTR>(real)});
+            }
+        }
+    }
+    ~FailingCreateEvent() {
+        for (auto& slot : slots_) Patch(slot.first, slot.second);
+    }
+    bool Active() const { return !slots_.empty(); }
+
+private:
+    static HANDLE WINAPI Failing(SECURITY_ATTRIBUTES*, BOOL, BOOL, const wchar_t*) {
+        ::SetLastError(error_);
+        return nullptr;
+    }
+    static void Patch(ULONG_PTR* slot, ULONG_PTR value) {
+        DWORD old = 0;
+        ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
+        *slot = value;
+        ::VirtualProtect(slot, sizeof(*slot), old, &old);
+    }
+    static inline DWORD error_ = 0;
+    std::vector<std::pair<ULONG_PTR*, ULONG_PTR>> slots_;
+};
+
+}  // namespace
+
+// An event that could not be created is the answer of every read, with its own error code.
+TEST_F(StreamTest, ReadsAnswerWithTheEventsCreationError) {
+    TestPipe pipe;
+    CStdStream* stream = nullptr;
+    {
+        FailingCreateEvent failing(ERROR_NO_SYSTEM_RESOURCES);
+        ASSERT_TRUE(failing.Active());
+        stream = new CStdStream(pipe.ends.read_end.get(), nullptr, false);
+    }
+    ComPtr<IUnknown> owner;
+    stream->QueryInterface(IID_IUnknown, owner.put_void());
+    char buffer[16];
+    ULONG count = 7;
+    ::SetLastError(ERROR_ACCESS_DENIED);  // whatever the thread's last error is meanwhile
+    EXPECT_EQ(stream->Read(buffer, sizeof(buffer), &count), PipeErrorResult(ERROR_NO_SYSTEM_RESOURCES));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(stream->ReadFailure(), PipeErrorResult(ERROR_NO_SYSTEM_RESOURCES));
+}
+
 TEST_F(StreamTest, StalledReadTimesOutAndLeavesThePipeUsable) {
     TestPipe pipe;
     ComPtr<IStream> stream;
@@ -314,14 +384,13 @@ std::system_error Walk(const std::vector<std::string>& pieces, int holdMs = 0,
 void ExpectOutcome(const std::system_error& outcome, int value, bool com, const char* what) {
     SCOPED_TRACE(what);
     EXPECT_EQ(outcome.code().value(), value);
-    EXPECT_EQ(&outcome.code().category(), com ? &com_error_category() : &std::system_category());
+    EXPECT_EQ(&outcome.code().category(), com ? &com_error_category() : &system_error_category());
     if (value == 0) return;
     if (com) {
         EXPECT_EQ(std::string(outcome.what()), com_error_category().message(value));
     } else if (value == 1208) {
         EXPECT_EQ(std::string(outcome.what()),
-                  std::string(DefinitionVersionErrorText) + ": " +
-                      std::system_category().message(1208));
+                  std::string(DefinitionVersionErrorText) + ": " + SystemMessageNarrow(1208));
     }
 }
 
@@ -423,9 +492,9 @@ TEST_F(ComTest, WalkStopsEarlyAndTimesOutOnStalledOutput) {
     std::system_error stalled = Walk({"<cv:Service " + Ns + " cv:version=\"2\">\r\n  "
                                       "<Program executable=\"x\"/>\r\n  "},
                                      -1, 500);
-    EXPECT_EQ(stalled.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(stalled.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(stalled.what()), std::string(DefinitionTimeoutText) + ": " +
-                                               std::system_category().message(ERROR_TIMEOUT));
+                                               SystemMessageNarrow(ERROR_TIMEOUT));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
 }
 
@@ -482,8 +551,8 @@ TEST_F(LoadDefinitionTest, PlainServiceRunsNothing) {
     ServiceControl plain = HostService(L"plain");
     plain.isPlainService = 1;
     std::system_error outcome = plain.LoadDefinition();
-    EXPECT_EQ(outcome.code(), std::error_code(0, std::system_category()));
-    EXPECT_EQ(std::string(outcome.what()), std::system_category().message(0));
+    EXPECT_EQ(outcome.code(), SystemErrorCode(0));
+    EXPECT_EQ(std::string(outcome.what()), SystemMessageNarrow(0));
     EXPECT_TRUE(Exports().empty());
 }
 
@@ -541,9 +610,9 @@ TEST_F(LoadDefinitionTest, StalledExportTimesOut) {
     auto begin = std::chrono::steady_clock::now();
     std::system_error outcome = Export(L"stalled", hostproduct::ExportNeverEnd);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(15));
-    EXPECT_EQ(outcome.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(outcome.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(outcome.what()), std::string(DefinitionTimeoutText) + ": " +
-                                               std::system_category().message(ERROR_TIMEOUT));
+                                               SystemMessageNarrow(ERROR_TIMEOUT));
 }
 
 TEST_F(LoadDefinitionTest, MissingExecutableIsRaised) {
@@ -552,7 +621,7 @@ TEST_F(LoadDefinitionTest, MissingExecutableIsRaised) {
         HostService(L"web1").LoadDefinition();
         ADD_FAILURE() << "no exception";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code(), std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
+        EXPECT_EQ(e.code(), SystemErrorCode(ERROR_FILE_NOT_FOUND));
         EXPECT_EQ(std::string(e.what()).rfind("Can't create process: ", 0), 0u);
     }
 }

@@ -149,7 +149,7 @@ TEST_F(HostProduct, UnreadableValuesRaise) {
     HostProductInstallation product;
     product.DeleteValue(host::ValueInstallationDir);
     std::system_error e = Raised([] { DetectHostProduct(); });
-    EXPECT_EQ(e.code(), std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(std::string(e.what()).rfind("Mandatory registry value InstallationDir not found: ", 0), 0u)
         << e.what();
 

@@ -14,6 +14,7 @@
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
+#include "support/system_text.h"
 
 using namespace tendro;
 using namespace tendro::test;
@@ -67,7 +68,7 @@ TEST_F(HostServiceRun, ServicesWhoseDefinitionCannotBeReadAreDropped) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), kCantRead), 2);
     ASSERT_EQ(r.err.size(), 2u) << ToNarrow(r.errText);
     EXPECT_EQ(r.err[0], L"\t[system:1208] Corvanta Tendro requires service definition xml "
-                        L"version '2'-'4': " + ToWide(std::system_category().message(1208)));
+                        L"version '2'-'4': " + SystemMessage(1208));
     const std::wstring comPrefix = L"\t[com:";
     ASSERT_EQ(r.err[1].rfind(comPrefix, 0), 0u);
     int value = std::stoi(r.err[1].substr(comPrefix.size()));
@@ -96,7 +97,7 @@ TEST_F(HostServiceRun, AnExportThatNeverEndsIsGivenUp) {
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
     EXPECT_THAT(r.err, ElementsAre(L"\t[system:1460] Service definition export timed out: " +
-                                   ToWide(std::system_category().message(1460))));
+                                   SystemMessage(1460)));
     auto lines = ParseLog(r.out);
     EXPECT_GE(FindText(lines, L"Service " + good + L" is NOT running!"), 0);
     EXPECT_EQ(FindText(lines, L"Service " + stalled + L" is NOT running!"), -1);
@@ -188,7 +189,7 @@ TEST_F(HostServiceRun, RereadingExportsTheDefinitionEveryPass) {
     RunResult r = tendro.Stop();
     EXPECT_THAT(r.err, Contains(L"\t[system:1208] Corvanta Tendro requires service definition "
                                 L"xml version '2'-'4': " +
-                                ToWide(std::system_category().message(1208))));
+                                SystemMessage(1208)));
     EXPECT_THAT(r.err, Not(Contains(::testing::HasSubstr(L"[com:"))));
     EXPECT_EQ(service.State(), DWORD{SERVICE_RUNNING});
 }

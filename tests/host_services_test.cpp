@@ -10,6 +10,8 @@
 #include "hostproduct/host_product_info.h"
 #include "hostproduct/host_services.h"
 #include "support/host_product.h"
+#include "process/read_channels.h"
+#include "process/child_process.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 
@@ -96,7 +98,7 @@ TEST_F(HostServices, InvalidUtf8IsASystemError) {
     product.SetServices({L"alpha"});
     product.Configure(hp::KeyListBehaviour, hp::ListInvalidUtf8);
     std::system_error e = ListingError();
-    EXPECT_EQ(e.code(), std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_NO_UNICODE_TRANSLATION));
     EXPECT_EQ(std::string(e.what()).rfind("Host product's service list is not valid UTF-8: ", 0), 0u) << e.what();
 }
 
@@ -107,7 +109,7 @@ TEST_F(HostServices, OutputThatNeverEndsRunsOutOfTime) {
     DWORD start = ::GetTickCount();
     std::system_error e = ListingError(1500);
     EXPECT_LT(::GetTickCount() - start, 15000u);
-    EXPECT_EQ(e.code(), std::error_code(ERROR_TIMEOUT, std::system_category()));
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_TIMEOUT));
     EXPECT_EQ(std::string(e.what()).rfind(
                   "Host product's service executable did not finish its service list: ", 0),
               0u)
@@ -224,3 +226,63 @@ TEST_F(HostServices, AllServicesLessExactExclusions) {
     EXPECT_TRUE(Contains(messages, L"Validating service: " + first + L" ")) << run.outText;
     EXPECT_TRUE(Contains(messages, L"\tCannot connect to service " + first + L" ")) << run.outText;
 }
+
+namespace {
+
+// The listing is complete once standard output has ended, also while a helper of the product
+// holds its standard error open.
+TEST_F(HostServices, StandardOutputEndsTheListing) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha", L"beta"});
+    product.Configure(hp::KeyListBehaviour, hp::ListStderrHeld);
+    product.Configure(hp::KeyListHangMs, L"60000");
+    EXPECT_TRUE(DetectHostProduct());
+    DWORD start = ::GetTickCount();
+    ServiceList names;
+    ListHostServices(names, 20000);
+    EXPECT_LT(::GetTickCount() - start, 15000u);
+    EXPECT_EQ(Names(names.begin(), names.end()), (Names{L"alpha", L"beta"}));
+}
+
+// Output without end is cut off at the bound with a system error of its own.
+TEST_F(HostServices, OutputWithoutEndIsBounded) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha"});
+    product.Configure(hp::KeyListBehaviour, hp::ListEndless);
+    std::system_error e = ListingError(20000);
+    EXPECT_EQ(e.code(), SystemErrorCode(ERROR_INVALID_DATA));
+    EXPECT_EQ(std::string(e.what()).rfind(std::string(HostListTooLargeText) + ": ", 0), 0u)
+        << e.what();
+}
+
+// The stand-in answers the product's two command lines only, and only once its input ended.
+TEST_F(HostServices, StandInIsAsStrictAsTheProduct) {
+    HostProductInstallation product;
+    product.SetServices({L"alpha"});
+    for (const auto& arguments : std::vector<std::vector<std::wstring>>{
+             {}, {L"--list", L"x"}, {L"--list", L""}, {L"--export", L"alpha"},
+             {L"--export", L"alpha", L"x"}, {L"--export", L"", L""},
+             {L"--export", L"alpha", L"", L""}, {L"--bogus"}}) {
+        test::RunResult r = test::RunProgram(product.ExePath(), arguments, 20000);
+        std::string shown;
+        for (const auto& a : arguments) shown += "[" + ToNarrow(a) + "]";
+        EXPECT_NE(r.exitCode, 0u) << shown;
+        EXPECT_TRUE(r.outText.empty()) << shown;
+        EXPECT_FALSE(r.errText.empty()) << shown;
+    }
+    EXPECT_EQ(test::RunProgram(product.ExePath(), {L"--list"}, 20000).exitCode, 0u);
+    EXPECT_EQ(test::RunProgram(product.ExePath(), {L"--export", L"alpha", L""}, 20000).exitCode, 0u);
+
+    // Nothing is written while the input stays open.
+    child_process child = launch_child(quote_argument(product.ExePath()) + L" --list");
+    std::string output;
+    channel out{child.stdout_read.get(),
+                [&output](const char* data, uint32_t count) { output.append(data, count); }};
+    EXPECT_FALSE(read_channels(&out, 1, 1500));
+    EXPECT_TRUE(output.empty());
+    child.stdin_write.reset();
+    EXPECT_TRUE(read_channels(&out, 1, 20000));
+    EXPECT_EQ(output, "alpha\r\n");
+}
+
+}  // namespace

@@ -279,3 +279,23 @@ TEST(ServiceCheck, AnUnreadableStateIsReportedAtEachReadAndSkipped) {
     EXPECT_TRUE(services.empty());
     Verbosity = 0;
 }
+
+// A kill resets the strikes: after the killed process's service is restarted, the next hit
+// counts 1 again, not on from the count that decided the kill.
+TEST(StrikeCounts, AKillStartsTheCountAgain) {
+    TestService service;
+    ASSERT_TRUE(service.Start());
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-v", L"-f", L"1", L"-m", L"1", L"-i", L"1", L"-s", service.Name()});
+    ASSERT_TRUE(WaitForLines(tendro, L" will be terminated", 1, 60000)) << tendro.OutputSoFar();
+    ASSERT_TRUE(WaitForLines(tendro, L"MB limit ", 3, 60000)) << tendro.OutputSoFar();
+    RunResult r = tendro.Stop();
+    std::vector<std::wstring> hits;
+    for (const auto& line : LogTexts(r.out))
+        if (line.find(L"hit memory threshold") != std::wstring::npos ||
+            line.find(L"will be terminated") != std::wstring::npos)
+            hits.push_back(line.substr(line.rfind(L' ', line.size() - 7) + 1));
+    ASSERT_GE(hits.size(), 4u) << ToNarrow(r.outText);
+    EXPECT_THAT(std::vector<std::wstring>(hits.begin(), hits.begin() + 4),
+                ElementsAre(L"1 times", L"2 times", L"terminated", L"1 times"));
+}

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/handle.h"
 #include "process/child_process.h"
 #include "process/read_channels.h"
@@ -173,7 +174,7 @@ TEST(ReadChannels, FailingReadIsASystemError) {
         read_channels(&c, 1, 1000);
         FAIL() << "no exception";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code().category(), std::system_category());
+        EXPECT_EQ(e.code().category(), system_error_category());
         EXPECT_NE(e.code().value(), 0);
         EXPECT_EQ(std::string(e.what()).rfind("Error reading asynchronously from file: ", 0), 0u)
             << e.what();

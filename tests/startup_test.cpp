@@ -2,11 +2,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <regex>
 
 #include "cmdline/cmdline_parser.h"
 #include "common/error.h"
+#include "app/command_line.h"
+#include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
+#include "support/system_text.h"
 
 using namespace tendro;
 using namespace tendro::test;
@@ -118,9 +123,61 @@ TEST(Startup, PasswordNeverShown) {
     EXPECT_THAT(r.outText, HasSubstr(L"-l srv=bob:**********@corp -l \"x=y:**************@d\" -o"));
 }
 
-TEST(SystemErrorLine, CategoryValueAndMessage) {
-    std::system_error e = SystemError(5, "Can't enable SeDebug privilege");
-    std::wstring expected = L"[system:5] Can't enable SeDebug privilege: " +
-                            ToWide(std::system_category().message(5));
-    EXPECT_EQ(DescribeSystemError(e), expected);
+// An -l value without the credential form is no credential to the parse, but may still hold
+// a password: everything after its first '=' is masked (all of it without an '=').
+TEST(Startup, MalformedCredentialValuesAreMaskedAfterTheFirstEquals) {
+    RunResult r = RunTendro({L"-l", L"srv=bob:NoDomain1", L"-l", L"JustAPassword", L"/L",
+                             L"a=b=c:Pw@", L"-l", L"q=has blank:x", L"-l", L"x=y:Good2@d", L"-o"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_THAT(r.outText, HasSubstr(L"-l srv=************* -l ************* /L a=******* "
+                                     L"-l \"q=***********\" -l x=y:*****@d -o"));
+    for (const wchar_t* secret : {L"NoDomain1", L"JustAPassword", L"Pw@", L"blank", L"Good2"}) {
+        EXPECT_EQ(r.outText.find(secret), std::wstring::npos) << ToNarrow(secret);
+        EXPECT_EQ(r.errText.find(secret), std::wstring::npos) << ToNarrow(secret);
+    }
+}
+
+// The arguments are copied for the "CLI:" line only when it is logged: the decision follows
+// the parse's own letter rule for -h, -q and -v, values of other options included.
+TEST(Startup, CommandLineCopiedOnlyWhenItIsLogged) {
+    auto logged = [](std::vector<std::wstring> items) {
+        items.insert(items.begin(), L"tendro.exe");
+        std::vector<wchar_t*> argv;
+        for (auto& item : items) argv.push_back(item.data());
+        argv.push_back(nullptr);
+        return CommandLineIsLogged(static_cast<int>(items.size()), argv.data());
+    };
+    EXPECT_TRUE(logged({L"-o", L"-l", L"srv=bob:pw@corp"}));
+    EXPECT_TRUE(logged({L"-q", L"/V"}));
+    EXPECT_TRUE(logged({L"-quiet", L"-verbose"}));
+    EXPECT_FALSE(logged({L"-q", L"-o"}));
+    EXPECT_FALSE(logged({L"/Quiet"}));
+    EXPECT_FALSE(logged({L"-s", L"-q"}));  // a value is read as an option too
+    EXPECT_FALSE(logged({L"-v", L"-h"}));
+    EXPECT_FALSE(logged({L"-v", L"/Help"}));
+    EXPECT_TRUE(logged({L"q", L"--quiet", L"x-q"}));  // no option letters
+}
+
+// The "system" category's texts are the system's own (full stop included, and also for codes
+// whose text holds inserts, such as 193), and its codes compare with the generic conditions.
+TEST(SystemErrorLine, CategoryValueAndTheSystemsText) {
+    for (DWORD code : {5u, 193u, 1208u, 1460u, 2u}) {
+        SCOPED_TRACE(code);
+        ASSERT_FALSE(SystemMessage(code).empty());
+        std::system_error e = SystemError(code, "Can't enable SeDebug privilege");
+        EXPECT_EQ(DescribeSystemError(e), L"[system:" + std::to_wstring(code) +
+                                              L"] Can't enable SeDebug privilege: " +
+                                              SystemMessage(code));
+        EXPECT_EQ(e.code().message(), SystemMessageNarrow(code));
+    }
+    EXPECT_STREQ(system_error_category().name(), "system");
+    EXPECT_EQ(SystemErrorCode(ERROR_ACCESS_DENIED), std::errc::permission_denied);
+    EXPECT_EQ(SystemErrorCode(ERROR_FILE_NOT_FOUND), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(SystemErrorCode(ERROR_TIMEOUT), std::errc::timed_out);
+    EXPECT_EQ(SystemErrorCode(ERROR_BROKEN_PIPE), std::errc::broken_pipe);
+    EXPECT_NE(SystemErrorCode(ERROR_ACCESS_DENIED), std::errc::io_error);
+    EXPECT_FALSE(SystemErrorCode(0));
+    // A code without a portable meaning is only itself.
+    EXPECT_EQ(SystemErrorCode(1208).default_error_condition(),
+              std::error_condition(1208, system_error_category()));
 }

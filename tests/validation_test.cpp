@@ -14,6 +14,7 @@
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
+#include "support/system_text.h"
 
 using namespace tendro;
 using namespace tendro::test;
@@ -247,8 +248,7 @@ TEST(ValidationRun, HostServicesWithDefinitions) {
     ASSERT_LT(validating + 2, run.out.end()) << run.outText;
     EXPECT_EQ(ParseLogLine(validating[1]), (LogLine{L"Init", L""}));
     EXPECT_EQ(validating[2], L"\tCan't read service definition. Ignoring!");
-    const std::system_error expected(1208, std::system_category(),
-                                     "Corvanta Tendro requires service definition xml version '2'-'4'");
-    EXPECT_THAT(run.err, ElementsAre(L"\t[system:1208] " + ToWide(expected.what())));
+    EXPECT_THAT(run.err, ElementsAre(L"\t[system:1208] Corvanta Tendro requires service definition "
+                                     L"xml version '2'-'4': " + SystemMessage(1208)));
     EXPECT_EQ(run.outText.find(L"Service " + unreadable.Name()), std::wstring::npos);
 }

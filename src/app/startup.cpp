@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/command_line.h"
@@ -85,7 +86,9 @@ int RunTendro(int argc, wchar_t** argv) {
             PrintUsage();
             return 0;
         }
-        std::vector<std::wstring> original(argv, argv + argc);
+        // The arguments as typed, for the "CLI:" line only; zeroed when they go.
+        std::optional<ArgumentCopies> original;
+        if (CommandLineIsLogged(argc, argv)) original.emplace(argv, argc);
         settings.ParseCommandLine(argv, argc, localNames);
         if (settings.Has(CmdLineParser::ShowHelp)) {
             PrintUsage();
@@ -108,9 +111,11 @@ int RunTendro(int argc, wchar_t** argv) {
         if (Verbosity >= LogInit) {
             WriteLog(LogInit, FormatText(L"Corvanta Tendro: Service Monitoring Utility v2.6.0 (%d)",
                                          static_cast<int>(::GetCurrentProcessId())));
-            std::vector<std::wstring> parsed(argv, argv + argc);
-            WriteLog(LogInit, L"CLI: " + MaskCommandLine(::GetCommandLineW(), original, parsed));
+            WriteLog(LogInit, L"CLI: " + LoggedCommandLine(original ? original->items()
+                                                                    : std::vector<std::wstring>(),
+                                                           argv, argc));
         }
+        original.reset();
 
         bool hostProduct = DetectHostProduct();
         EnableDebugPrivilege();

@@ -32,18 +32,18 @@ void ReadNumber(const wchar_t* value, int32_t& field) {
     field = static_cast<int32_t>(number);
 }
 
+void LogIfVerbose(uint32_t level, const std::wstring& text) {
+    if (Verbosity >= level) WriteLog(level, text);
+}
+
+}  // namespace
+
 wchar_t OptionLetter(const wchar_t* argument) {
     if (argument[0] != L'-' && argument[0] != L'/') return 0;
     wchar_t letter = argument[1];
     if (letter >= L'a' && letter <= L'z') letter = static_cast<wchar_t>(letter - 32);
     return letter;
 }
-
-void LogIfVerbose(uint32_t level, const std::wstring& text) {
-    if (Verbosity >= level) WriteLog(level, text);
-}
-
-}  // namespace
 
 // Matches the whole of "server=user:pwd@domain" with the meaning of the pattern
 // (\S*?)=(\S+?)(?:\:(.+))(@\S+): the server is the text before the first '=' that lets the

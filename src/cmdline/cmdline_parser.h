@@ -31,6 +31,10 @@ struct CredentialParts {
 };
 std::optional<CredentialParts> MatchCredentials(std::wstring_view text);
 
+// The option letter of an argument as the parse reads it: the character after a leading '-'
+// or '/', upper-cased ('\0' or any other character for an argument that is no option).
+wchar_t OptionLetter(const wchar_t* argument);
+
 class CmdLineParser {
 public:
     enum Flag : uint32_t {

@@ -169,8 +169,9 @@ bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target) {
 
 std::optional<std::wstring> ParseLongOptions(int argc, wchar_t** argv, LongOptions& options) {
     for (int i = 1; i < argc && argv[i]; ++i) {
+        // Only long options are copied: other arguments may hold credentials.
+        if (argv[i][0] != L'-' || argv[i][1] != L'-') continue;
         std::wstring argument = argv[i];
-        if (argument.size() < 2 || argument[0] != L'-' || argument[1] != L'-') continue;
         size_t equals = argument.find(L'=');
         std::wstring name = argument.substr(2, equals == std::wstring::npos ? std::wstring::npos
                                                                             : equals - 2);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 
+#include "common/error.h"
 #include "common/text.h"
 
 namespace tendro {
@@ -57,7 +58,7 @@ public:
         case 0:
         case FACILITY_WIN32:
         case FACILITY_WINDOWS:
-            return std::system_category().default_error_condition(value & 0xFFFF);
+            return system_error_category().default_error_condition(value & 0xFFFF);
         default:
             return std::error_condition(value, *this);
         }

@@ -12,7 +12,10 @@ CStdStream::CStdStream(HANDLE readHandle, HANDLE writeHandle, bool ownsHandles,
                        DWORD readTimeoutMs)
     : read_(readHandle), write_(writeHandle), ownsHandles_(ownsHandles),
       readTimeoutMs_(readTimeoutMs),
-      readEvent_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      readEvent_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      eventError_(readEvent_ ? 0 : ::GetLastError()) {
+    if (!readEvent_ && eventError_ == 0) eventError_ = ERROR_INVALID_HANDLE;
+}
 
 CStdStream::~CStdStream() {
     if (ownsHandles_) {
@@ -57,7 +60,7 @@ HRESULT CStdStream::Read(void* buffer, ULONG size, ULONG* count) {
 }
 
 DWORD CStdStream::ReadPipe(void* buffer, ULONG size, DWORD& got) {
-    if (!readEvent_) return ::GetLastError();
+    if (!readEvent_) return eventError_;
     // The pipe end may be overlapped: a read without an OVERLAPPED is not reliable on it.
     OVERLAPPED overlapped{};
     overlapped.hEvent = readEvent_.get();

@@ -64,6 +64,8 @@ private:
     bool timedOut_ = false;
     HRESULT readFailure_ = S_OK;
     Handle readEvent_;
+    // Why the event could not be created (0 when it was): the answer of every read then.
+    DWORD eventError_;
 };
 
 // The HRESULT of a failed pipe call: 0x8007xxxx for a positive Windows code.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/com_ptr.h"
+#include "common/error.h"
 #include "hostproduct/com_error.h"
 #include "hostproduct/contract.h"
 #include "hostproduct/host_product_info.h"
@@ -25,15 +26,14 @@ namespace {
 constexpr DWORD ErrorVersion = ERROR_EXTENDED_ERROR;  // 1208
 
 // Success carries no text: its message is the system's text for 0 alone.
-std::system_error Success() { return std::system_error(std::error_code(0, std::system_category())); }
+std::system_error Success() { return std::system_error(SystemErrorCode(0)); }
 
 std::system_error VersionError() {
-    return std::system_error(static_cast<int>(ErrorVersion), std::system_category(),
-                             DefinitionVersionErrorText);
+    return SystemError(ErrorVersion, DefinitionVersionErrorText);
 }
 
 std::system_error TimeoutError() {
-    return std::system_error(ERROR_TIMEOUT, std::system_category(), DefinitionTimeoutText);
+    return SystemError(ERROR_TIMEOUT, DefinitionTimeoutText);
 }
 
 // The version attribute's value as the standard string-to-int conversion reads it; false for

@@ -37,9 +37,16 @@ void ListHostServices(ServiceList& names, DWORD waitLimitMs) {
 
     std::string output;
     // Standard error is read too and dropped: a child that writes much there cannot block.
+    // The end of standard output completes the listing, even while standard error stays open
+    // (a helper of the product may have inherited it).
     channel channels[] = {
         {child.stdout_read.get(),
-         [&output](const char* data, uint32_t count) { output.append(data, count); }},
+         [&output](const char* data, uint32_t count) {
+             if (count > HostListMaxBytes - output.size())
+                 ThrowSystemError(ERROR_INVALID_DATA, HostListTooLargeText);
+             output.append(data, count);
+         },
+         true},
         {child.stderr_read.get(), [](const char*, uint32_t) {}},
     };
     if (!read_channels(channels, 2, waitLimitMs))

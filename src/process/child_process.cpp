@@ -107,7 +107,7 @@ child_process launch_child(std::wstring command_line) {
 Handle parent_process(HANDLE process, std::error_code* error) {
     auto fail = [error](DWORD code) -> Handle {
         if (!error) ThrowSystemError(code, "system error in parent_process");
-        *error = std::error_code(static_cast<int>(code), std::system_category());
+        *error = SystemErrorCode(code);
         return Handle();
     };
     PROCESS_BASIC_INFORMATION basic{};

@@ -20,6 +20,7 @@ struct read_state {
     HANDLE pipe = nullptr;
     std::function<void(const char*, uint32_t)> on_data;
     bool end = false;
+    bool ends_reading = false;
     bool ready = true;
     bool pending = false;
     char buffer[ChunkSize];
@@ -36,13 +37,15 @@ public:
     read_states& operator=(const read_states&) = delete;
     ~read_states() { cancel_pending(); }
 
-    read_state& add(HANDLE pipe, const std::function<void(const char*, uint32_t)>& on_data) {
+    read_state& add(HANDLE pipe, const std::function<void(const char*, uint32_t)>& on_data,
+                    bool ends_reading) {
         auto state = std::make_unique<read_state>();
         state->event.reset(::CreateEventW(nullptr, TRUE, FALSE, L""));
         if (!state->event) ThrowLastError("Can't create event");
         state->overlapped.hEvent = state->event.get();
         state->pipe = pipe;
         state->on_data = on_data;
+        state->ends_reading = ends_reading;
         states_[size_] = std::move(state);
         return *states_[size_++];
     }
@@ -103,7 +106,7 @@ bool read_channels(const channel* channels, size_t count, DWORD timeout_ms) {
     read_states states;
     for (size_t i = 0; i < count; ++i) {
         if (!channels[i].pipe || states.holds(channels[i].pipe)) continue;
-        states.add(channels[i].pipe, channels[i].on_data);
+        states.add(channels[i].pipe, channels[i].on_data, channels[i].ends_reading);
     }
     std::array<HANDLE, MaxChannels> events{};
     std::array<size_t, MaxChannels> indexes{};
@@ -118,7 +121,10 @@ bool read_channels(const channel* channels, size_t count, DWORD timeout_ms) {
         for (size_t i = 0; i < used; ++i) {
             read_state& s = states[i];
             if (s.end || !s.ready) continue;
-            if (start_read(s)) --remaining;
+            if (start_read(s)) {
+                --remaining;
+                if (s.ends_reading) return true;  // the states cancel the other reads
+            }
         }
         if (remaining == 0) return true;
 

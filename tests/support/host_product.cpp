@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "common/error.h"
 #include "common/text.h"
 #include "hostproduct/contract.h"
 #include "support/run_tendro.h"
@@ -33,7 +34,7 @@ std::wstring TempFolder() {
 
 void Check(LSTATUS status, const char* what) {
     if (status != ERROR_SUCCESS)
-        throw std::system_error(static_cast<int>(status), std::system_category(), what);
+        throw SystemError(static_cast<DWORD>(status), what);
 }
 
 void SetValue(HKEY key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
@@ -97,8 +98,7 @@ HostProductInstallation::HostProductInstallation(const Options& options) : optio
     std::filesystem::create_directories(folder_);
     if (options_.installExe &&
         !::CopyFileW(ProgramPath(L"hostproduct.exe").c_str(), ExePath().c_str(), FALSE))
-        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
-                                "copying the host product's stand-in");
+        ThrowLastError("copying the host product's stand-in");
 
     RemoveRecord(options_.registryName);  // a leftover of an earlier, aborted run
     Check(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (host::InstallKeyPrefix + options_.registryName).c_str(),

@@ -1,5 +1,7 @@
 #include "support/monitor_helpers.h"
 
+#include "support/host_product.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -103,7 +105,7 @@ DWORD ReadRecord(const std::wstring& name, const wchar_t* value) {
 }  // namespace
 
 HostProductService::HostProductService(const std::wstring& standInExe, const std::wstring& name)
-    : name_(name) {
+    : name_(name), exe_(standInExe) {
     scm_ = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     std::wstring image = L"\"" + standInExe + L"\" --service " + name;
     service_ = ::CreateServiceW(Sc(scm_), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
@@ -123,7 +125,7 @@ HostProductService::~HostProductService() {
                 ::SetEvent(endNow);
                 ::CloseHandle(endNow);
             }
-            WaitForState(SERVICE_STOPPED, 10000);
+            if (!WaitForState(SERVICE_STOPPED, 10000)) EndProcessesOf(exe_);
         }
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, FormatText(kRecordKeyFormat, name_.c_str()).c_str());
         ::DeleteService(Sc(service_));

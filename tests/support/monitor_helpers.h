@@ -64,6 +64,7 @@ private:
     SERVICE_STATUS_PROCESS Status() const;
     bool WaitForState(DWORD state, DWORD waitMs) const;
     std::wstring name_;
+    std::wstring exe_;
     HANDLE scm_ = nullptr;
     HANDLE service_ = nullptr;
 };

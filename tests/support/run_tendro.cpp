@@ -3,6 +3,8 @@
 #include <chrono>
 #include <mutex>
 
+#include <gtest/gtest.h>
+
 #include "process/child_process.h"
 
 namespace tendro::test {
@@ -63,6 +65,8 @@ std::wstring ProgramPath(const std::wstring& fileName) { return BinaryDir() + fi
 
 struct RunningProgram::Impl {
     PROCESS_INFORMATION pi{};
+    // The program and every process it starts: all of them end with the object.
+    HANDLE job = nullptr;
     HANDLE outRead = nullptr, errRead = nullptr;
     std::mutex mutex;
     std::string out, err;
@@ -110,8 +114,20 @@ struct RunningProgram::Impl {
         si.hStdError = e.write;
         std::wstring buffer = commandLine;
         BOOL ok = ::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                                   nullptr, &si, &pi);
+                                   CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                                   nullptr, nullptr, &si, &pi);
+        if (ok) {
+            job = ::CreateJobObjectW(nullptr, nullptr);
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            if (job && (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                                   sizeof(limits)) ||
+                        !::AssignProcessToJobObject(job, pi.hProcess))) {
+                ::CloseHandle(job);
+                job = nullptr;
+            }
+            ::ResumeThread(pi.hThread);
+        }
         ::CloseHandle(o.write);
         ::CloseHandle(e.write);
         if (in != INVALID_HANDLE_VALUE) ::CloseHandle(in);
@@ -141,6 +157,12 @@ struct RunningProgram::Impl {
                 ::WaitForSingleObject(pi.hProcess, 10000);
             }
             ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
+            // What the program started and left running ends with it.
+            if (job) {
+                ::TerminateJobObject(job, 0xDEAD);
+                ::CloseHandle(job);
+                job = nullptr;
+            }
             JoinReader(outThread);
             JoinReader(errThread);
             outThread = errThread = nullptr;
@@ -158,6 +180,11 @@ struct RunningProgram::Impl {
         result.errText = DecodeUtf16(err);
         result.out = SplitLines(result.outText);
         result.err = SplitLines(result.errText);
+        if (result.exitCode == 1 && !result.timedOut && out.empty() && err.empty())
+            ADD_FAILURE() << "The program ended with exit code 1 without writing anything. "
+                             "Every path of tendro.exe that ends with 1 writes a line first, so "
+                             "its own code did not run: Wine failed to start the process, or "
+                             "something outside terminated it with code 1.";
         return result;
     }
 };

@@ -127,9 +127,16 @@ void TestService::EndNow() {
                                (L"Global\\TendroFixtureEnd_" + name_).c_str()));
     if (endNow && ::SetEvent(endNow.get()) && WaitForState(SERVICE_STOPPED, 5000)) return;
     // Not answering: end the process. The manager may go on showing the old state.
+    // Wine's manager may show the id of a process that is long gone, and Wine hands ids out
+    // again soon: only a process that still runs the fixture is ended.
     if (status.dwProcessId != 0) {
-        Handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
-        if (process) {
+        Handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE |
+                                         PROCESS_QUERY_LIMITED_INFORMATION,
+                                     FALSE, status.dwProcessId));
+        wchar_t image[MAX_PATH * 4];
+        DWORD size = MAX_PATH * 4;
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+            EqualsNoCase(std::wstring(image, size), ProgramPath(L"svcfixture.exe"))) {
             ::TerminateProcess(process.get(), 1);
             ::WaitForSingleObject(process.get(), 5000);
         }
