@@ -125,7 +125,10 @@ protected:
         ASSERT_LT(woken + 1, static_cast<int>(lines.size()));
         EXPECT_EQ(lines[woken], (LogLine{L"Info", Woken(s2->Name())}));
         EXPECT_EQ(lines[woken + 1].text, kCommencing);
-        EXPECT_EQ(CountLines(lines, L"Info", Woken(s2->Name())), 1);
+        // The group's own restart wakes nothing: one early pass in all.
+        int wakes = 0;
+        for (const auto& line : lines) wakes += line.text.rfind(L"Woken by ", 0) == 0;
+        EXPECT_EQ(wakes, 1) << ToNarrow(r.outText);
         std::vector<LogLine> afterWake(lines.begin() + woken, lines.end());
         const std::vector<std::wstring> names{s1->Name(), s2->Name(), s3->Name()};
         EXPECT_THAT(ServiceOperations(afterWake), ElementsAreArray(StopsThenStarts(names, names)));
@@ -219,6 +222,10 @@ TEST(Watch, AHostProductServiceWhoseProgramIsKilledRestartsAtOnce) {
     const DWORD killed = ::GetTickCount();
     ASSERT_TRUE(tendro.WaitForOutput(L"Starting service " + name, 20000)) << ToNarrow(tendro.OutputSoFar());
     EXPECT_LT(::GetTickCount() - killed, kSeenWithinMs);
+    for (DWORD begin = ::GetTickCount();
+         (service.State() != SERVICE_RUNNING || service.RecordedPid() == program ||
+          service.RecordedPid() == 0) && ::GetTickCount() - begin < 20000;)
+        ::Sleep(50);
     RunResult r = tendro.Stop();
     auto lines = ParseLog(r.out);
     int woken = FindText(lines, Woken(name));
