@@ -123,8 +123,11 @@ bool TestService::StopFromOutside(DWORD waitMs) {
 void TestService::EndNow() {
     SERVICE_STATUS_PROCESS status = Status();
     if (status.dwCurrentState == SERVICE_STOPPED || status.dwCurrentState == 0) return;
-    Handle endNow(::OpenEventW(EVENT_MODIFY_STATE, FALSE,
-                               (L"Global\\TendroFixtureEnd_" + name_).c_str()));
+    // Created, not just opened, and held through the wait: a fixture process that is still
+    // starting (a start the monitor asked for just before it was ended) finds the event
+    // already set when it opens it, instead of making a fresh one that nobody sets.
+    Handle endNow(::CreateEventW(nullptr, TRUE, FALSE,
+                                 (L"Global\\TendroFixtureEnd_" + name_).c_str()));
     if (endNow && ::SetEvent(endNow.get()) && WaitForState(SERVICE_STOPPED, 5000)) return;
     // Not answering: end the process. The manager may go on showing the old state.
     // Wine's manager may show the id of a process that is long gone, and Wine hands ids out
