@@ -17,7 +17,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const std::wstring kDown = L"Service or process is down";
 
 std::wstring NotRunning(const std::wstring& name) {
     return L"Service " + name + L" is NOT running!";

@@ -25,8 +25,6 @@ using ::testing::Not;
 
 namespace {
 
-const std::wstring kDown = L"Service or process is down";
-const std::wstring kPassive = L"Passive mode enabled. No services restarted";
 
 std::wstring NotRunning(const std::wstring& name) {
     return L"Service " + name + L" is NOT running!";

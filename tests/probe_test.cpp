@@ -23,8 +23,6 @@ using ::testing::Not;
 
 namespace {
 
-const std::wstring kDown = L"Service or process is down";
-const std::wstring kPassive = L"Passive mode enabled. No services restarted";
 const std::wstring kPassed = L" Probe: passed";
 
 // A port of 127.0.0.1 that nothing listens on: the system picks a free one for a socket

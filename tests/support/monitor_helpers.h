@@ -9,6 +9,10 @@
 
 namespace tendro::test {
 
+// Messages of the monitor that many tests look for.
+inline const std::wstring kDown = L"Service or process is down";
+inline const std::wstring kPassive = L"Passive mode enabled. No services restarted";
+
 // One log line "Word: timestamp: text".
 struct LogLine {
     std::wstring word;
