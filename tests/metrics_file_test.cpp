@@ -88,18 +88,27 @@ private:
 
 // The whole file, or nothing when it cannot be opened. `share` is what the reader lets
 // others do while it holds the file.
-std::optional<std::string> ReadWhole(const std::wstring& path,
-                                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                   FILE_SHARE_DELETE) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+// What a file handle reads from the start of the file to its end.
+std::string ReadFromStart(HANDLE file) {
     std::string content;
     char buffer[4096];
     DWORD n = 0;
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
     while (::ReadFile(file, buffer, sizeof(buffer), &n, nullptr) && n > 0) content.append(buffer, n);
-    ::CloseHandle(file);
     return content;
+}
+
+Handle OpenForReading(const std::wstring& path, DWORD share) {
+    return Handle(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::optional<std::string> ReadWhole(const std::wstring& path,
+                                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                   FILE_SHARE_DELETE) {
+    Handle file = OpenForReading(path, share);
+    if (!file) return std::nullopt;
+    return ReadFromStart(file.get());
 }
 
 // The samples of an exposition text, "name{labels}" to value; the text must be well formed:
@@ -293,13 +302,24 @@ TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
     }
     RunningProgram tendro(ProgramPath(L"tendro.exe"), args);
 
+    // Each pass's file is a new one that takes the name, never the old one written over: the
+    // files of two passes in a row are two files (the later was made while the earlier was
+    // there, so it can't have the earlier one's number).
+    std::map<long, uint64_t> fileOfPass;
     std::set<std::string> passesSeen;
     int reads = 0, incomplete = 0;
     DWORD begin = ::GetTickCount();
     while (::GetTickCount() - begin < 8000 && passesSeen.size() < 30) {
         // A reader as the exporters' runtime opens files: others may read and write while
         // it holds the file, but not delete or rename it.
-        auto text = ReadWhole(folder.File(L"t.prom"), FILE_SHARE_READ | FILE_SHARE_WRITE);
+        std::optional<std::string> text;
+        uint64_t file = 0;
+        if (Handle h = OpenForReading(folder.File(L"t.prom"), FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            text = ReadFromStart(h.get());
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (::GetFileInformationByHandle(h.get(), &info))
+                file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        }
         // A collector reads a file now and then, not without a break: a reader that held it
         // all the time would block every replace, and a replace it blocks is only logged
         // and done again in the next pass.
@@ -313,9 +333,20 @@ TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
             ++incomplete;
             continue;
         }
-        passesSeen.insert(text->substr(passes + 21, text->find('\n', passes + 1) - passes - 21));
+        std::string pass = text->substr(passes + 21, text->find('\n', passes + 1) - passes - 21);
+        passesSeen.insert(pass);
+        fileOfPass[std::stol(pass)] = file;
     }
     RunResult r = tendro.Stop();
+    int pairs = 0;
+    for (auto [pass, file] : fileOfPass) {
+        auto next = fileOfPass.find(pass + 1);
+        if (next == fileOfPass.end()) continue;
+        ++pairs;
+        EXPECT_NE(next->second, file) << "passes " << pass << " and " << pass + 1
+                                      << " wrote the same file over";
+    }
+    EXPECT_GT(pairs, 0);
     EXPECT_EQ(incomplete, 0) << "of " << reads << " reads";
     EXPECT_GE(passesSeen.size(), 5u) << "of " << reads << " reads";
     // A move that meets the reader holding the file is tried again within the pass.
