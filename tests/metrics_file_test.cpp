@@ -190,7 +190,13 @@ void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text) {
     // Measured: the local services that were up; not the one found down, not the remote one.
     for (const TestService* measured : {&g.up, &g.hog}) {
         EXPECT_TRUE(s.count("tendro_process_working_set_bytes" + Label(measured->Name())));
-        EXPECT_EQ(s["tendro_process_cpu_percent" + Label(measured->Name())], "0");  // Wine
+        // Wine mostly reports no processor time for other processes, but not always (a
+        // fixture that has just touched its memory): a share within the limits is all that
+        // holds.
+        const std::string cpu = s["tendro_process_cpu_percent" + Label(measured->Name())];
+        ASSERT_FALSE(cpu.empty()) << ToNarrow(measured->Name());
+        EXPECT_GE(std::stod(cpu), 0.0);
+        EXPECT_LT(std::stod(cpu), 95.0);  // nothing was killed over -c 95
     }
     EXPECT_GT(std::stod(s["tendro_process_working_set_bytes" + Label(g.hog.Name())]), 96e6);
     EXPECT_LT(std::stod(s["tendro_process_working_set_bytes" + Label(g.up.Name())]), 48e6);

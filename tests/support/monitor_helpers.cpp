@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <string>
 
+#include "log/log.h"
 #include "common/text.h"
 #include "support/run_tendro.h"
 
@@ -135,8 +137,16 @@ HostProductService::~HostProductService() {
 }
 
 bool HostProductService::Start(DWORD waitMs) {
-    if (!::StartServiceW(Sc(service_), 0, nullptr)) return false;
-    return WaitForState(SERVICE_RUNNING, waitMs);
+    if (!::StartServiceW(Sc(service_), 0, nullptr)) {
+        const DWORD error = ::GetLastError();
+        std::wcerr << L"StartServiceW of " << name_ << L" failed: " << error << L" "
+                   << WindowsErrorText(error) << std::endl;
+        return false;
+    }
+    if (WaitForState(SERVICE_RUNNING, waitMs)) return true;
+    std::wcerr << L"Service " << name_ << L" is in state " << State() << L", not running"
+               << std::endl;
+    return false;
 }
 
 bool HostProductService::StopFromOutside(DWORD waitMs) {

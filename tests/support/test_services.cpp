@@ -1,6 +1,7 @@
 #include "support/test_services.h"
 
 #include <atomic>
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -105,7 +106,11 @@ bool TestService::StartNoWait() {
 }
 
 bool TestService::Start(DWORD waitMs) {
-    if (!StartNoWait()) return false;
+    if (!StartNoWait()) {
+        std::wcerr << L"StartServiceW of " << name_ << L" failed: " << lastError_ << L" "
+                   << WindowsErrorText(lastError_) << std::endl;
+        return false;
+    }
     DWORD begin = ::GetTickCount();
     while (State() == SERVICE_START_PENDING && ::GetTickCount() - begin < waitMs) ::Sleep(50);
     return State() == SERVICE_RUNNING;
