@@ -303,7 +303,9 @@ TEST(ProcessLimitsEndToEnd, LocalServiceIsMeasuredRemoteServiceNever) {
     ASSERT_TRUE(local.Start());
     ASSERT_TRUE(remote.Start());
     const std::wstring pid = std::to_wstring(local.Pid());
-    RunResult r = RunTendro({L"-v", L"-o", L"-m", L"0", L"-c", L"0", L"-i", L"5", L"-s",
+    // Wine reports little or no processor time for another process, but now and then a
+    // fixture that has just started shows a percent or so: -c 50 is never hit by that.
+    RunResult r = RunTendro({L"-v", L"-o", L"-m", L"0", L"-c", L"50", L"-i", L"5", L"-s",
                              local.Name(), L"-s", remote.RemoteName()});
     ASSERT_EQ(r.exitCode, 0u);
     auto lines = ParseLog(r.out);
@@ -313,12 +315,16 @@ TEST(ProcessLimitsEndToEnd, LocalServiceIsMeasuredRemoteServiceNever) {
     EXPECT_EQ(lines[at + 1].text.substr(0, 13), L"    Memory:  ");
     EXPECT_EQ(lines[at + 2].text.substr(0, 13), L"    Threads: ");
     EXPECT_EQ(lines[at + 3], (LogLine{L"Err!", L"Process " + pid + L" hit memory threshold of 0MB limit 1 times"}));
-    EXPECT_EQ(lines[at + 4], (LogLine{L"Info", L"    Load:    0.00%"}));
+    EXPECT_EQ(lines[at + 4].word, L"Info");
+    EXPECT_EQ(lines[at + 4].text.substr(0, 13), L"    Load:    ");
     EXPECT_EQ(lines[at + 5], (LogLine{L"Info", L"Service: " + remote.RemoteName()}));
-    int memoryLines = 0;
-    for (const auto& line : lines) memoryLines += line.text.rfind(L"    Memory:", 0) == 0 ? 1 : 0;
+    int memoryLines = 0, loadLines = 0;
+    for (const auto& line : lines) {
+        memoryLines += line.text.rfind(L"    Memory:", 0) == 0 ? 1 : 0;
+        loadLines += line.text.rfind(L"    Load:", 0) == 0 ? 1 : 0;
+    }
     EXPECT_EQ(memoryLines, 1);
-    EXPECT_EQ(FindText(lines, L"    Load:    0.00%", at + 5), -1);
+    EXPECT_EQ(loadLines, 1);
     EXPECT_TRUE(ServiceOperations(lines).empty());
 }
 
@@ -360,7 +366,7 @@ TEST(ProcessLimitsEndToEnd, QuietModeShowsTheHitAndTheTerminationOnly) {
     ASSERT_TRUE(hog.Start());
     const std::wstring id = std::to_wstring(hog.Pid());
     Handle process(::OpenProcess(SYNCHRONIZE, FALSE, hog.Pid()));
-    RunResult r = RunTendro({L"-q", L"-o", L"-m", L"24", L"-c", L"0", L"-s", hog.Name()}, 90000);
+    RunResult r = RunTendro({L"-q", L"-o", L"-m", L"24", L"-c", L"50", L"-s", hog.Name()}, 90000);
     ASSERT_FALSE(r.timedOut);
     auto lines = ParseLog(r.out);
     ASSERT_GE(lines.size(), 2u);
