@@ -112,7 +112,7 @@ std::vector<double> MeasureLatencies(const Group& group, bool watch, int stops, 
         double wait = passEnd + moment - NowMs();
         if (wait > 0) ::Sleep(static_cast<DWORD>(wait));
         std::vector<DWORD> oldPids = Pids(group);
-        if (!last.StopFromOutside()) {
+        if (!last.AskToStop()) {
             std::printf("the stop from outside failed\n");
             return {};
         }

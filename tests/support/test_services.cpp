@@ -116,13 +116,17 @@ bool TestService::Start(DWORD waitMs) {
     return State() == SERVICE_RUNNING;
 }
 
-bool TestService::StopFromOutside(DWORD waitMs) {
+bool TestService::AskToStop() {
     SERVICE_STATUS status{};
     if (!::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) {
         lastError_ = ::GetLastError();
         if (lastError_ != ERROR_SERVICE_NOT_ACTIVE) return false;
     }
-    return WaitForState(SERVICE_STOPPED, waitMs);
+    return true;
+}
+
+bool TestService::StopFromOutside(DWORD waitMs) {
+    return AskToStop() && WaitForState(SERVICE_STOPPED, waitMs);
 }
 
 void TestService::EndNow() {

@@ -55,6 +55,10 @@ public:
     // Asks the service to stop, as another program would, and waits up to waitMs for
     // STOPPED; true when it got there.
     bool StopFromOutside(DWORD waitMs = 20000);
+    // Asks the service to stop without waiting: true when the stop was taken (or the service
+    // was not running). For a service that a watching monitor restarts at once, whose
+    // STOPPED may last too short a moment for a poll to see it.
+    bool AskToStop();
     // Ends the service at once, whatever its stop behaviour, also while a state is pending
     // (through the fixture's end event); the process is terminated when that does not help.
     void EndNow();
