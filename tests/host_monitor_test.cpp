@@ -130,6 +130,7 @@ TEST_F(MonitorHostProduct, RereadingDropsADisabledServiceAndTakesItBackWhenEnabl
         rereads += line.find(L"Rereading services list") != std::wstring::npos ? 1 : 0;
     ASSERT_TRUE(WaitForLines(tendro, L"Rereading services list", rereads + 2, 60000));
     RunResult r = tendro.Stop();
+    SCOPED_TRACE(ToNarrow(r.outText));
     auto lines = ParseLog(r.out);
 
     // Each pass: what its validation said about the service, and whether it was checked.
@@ -140,12 +141,18 @@ TEST_F(MonitorHostProduct, RereadingDropsADisabledServiceAndTakesItBackWhenEnabl
     };
     std::vector<Pass> passes;
     Pass next;
+    size_t complete = 0;  // passes that a later re-read shows to have ended
     for (const auto& line : lines) {
-        if (line.text == L"Rereading services list") next.rereadFirst = true;
+        if (line.text == L"Rereading services list") {
+            next.rereadFirst = true;
+            complete = passes.size();
+        }
         if (line.text == L"\tService is disabled. Ignoring!") next.disabled = true;
         if (line.text == L"Service check commencing") passes.push_back(std::exchange(next, Pass{}));
         if (line.text == L"Service: " + name && !passes.empty()) passes.back().checked = true;
     }
+    // The stop can come in the middle of the last pass, before it reaches the service.
+    passes.resize(complete);
     ASSERT_GE(passes.size(), 4u);
     EXPECT_FALSE(passes[0].rereadFirst);
     EXPECT_TRUE(passes[0].checked);
