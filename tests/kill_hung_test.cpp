@@ -6,6 +6,7 @@
 #include "common/handle.h"
 #include "common/text.h"
 #include "log/log.h"
+#include "policy/kill_hung.h"
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
@@ -53,6 +54,29 @@ const std::vector<std::wstring> kOperations{L"Stopping service", L"Starting serv
                                             L"Can't stop", L"Service ", L"Unable"};
 
 }  // namespace
+
+// Only a stop that ran out of time, or a service still stopping, is hung: a stop that the
+// service manager refused at once leaves a healthy process alone. (Under Wine a handler's
+// refusal looks like a time-out, so the decision is checked here with the codes.)
+TEST(KillHung, OnlyAStopThatRanOutOrStillPendsIsHung) {
+    struct Case {
+        DWORD error, state;
+        bool hung;
+    };
+    const Case cases[] = {
+        {ERROR_TIMEOUT, SERVICE_RUNNING, true},
+        {ERROR_TIMEOUT, SERVICE_STOP_PENDING, true},
+        {ERROR_DEPENDENT_SERVICES_RUNNING, SERVICE_RUNNING, false},
+        {ERROR_INVALID_SERVICE_CONTROL, SERVICE_RUNNING, false},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_RUNNING, false},
+        {ERROR_ACCESS_DENIED, SERVICE_RUNNING, false},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING, true},
+        {ERROR_TIMEOUT, SERVICE_STOPPED, false},
+        {ERROR_PROCESS_ABORTED, SERVICE_STOPPED, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IsHungStop(c.error, c.state), c.hung) << c.error << " in state " << c.state;
+}
 
 TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
     TestService hung(kHangs), other;

@@ -38,22 +38,14 @@ bool ReadServiceType(const ServiceControl& service, DWORD& type) {
     return true;
 }
 
-// A stop that did not finish: still STOP_PENDING, or not stopped although the service takes
-// stop requests (the stop wait ran out). A service that refuses stops is not hung.
-bool IsHungStop(const SERVICE_STATUS_PROCESS& status) {
-    if (status.dwCurrentState == SERVICE_STOPPED) return false;
-    return status.dwCurrentState == SERVICE_STOP_PENDING ||
-           (status.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
-}
-
 void ReportTerminateFailure(DWORD error) {
     WriteLog(LogError, L"Unable terminate process!");
     WriteLog(LogError, WindowsErrorText(error));
 }
 
-// Terminates `pid` and waits (at most until the deadline) for it to end; false when it could
-// not be terminated.
-bool TerminateServiceProcess(const ServiceControl& service, int32_t pid) {
+// Terminates `pid` and waits (at most KilledStopWaitMs, within what the run's stop leaves) for
+// it to end; false when it could not be terminated.
+bool TerminateServiceProcess(const ServiceControl& service, int32_t pid, const StopSignal& stop) {
     WriteLog(LogError, FormatText(L"Service %s did not stop; terminating its process %d",
                                   service.name.c_str(), pid));
     Handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
@@ -63,15 +55,23 @@ bool TerminateServiceProcess(const ServiceControl& service, int32_t pid) {
         ReportTerminateFailure(error);
         return false;
     }
-    ::WaitForSingleObject(process.get(), KilledStopWaitMs);
+    HANDLE waits[] = {process.get(), stop.ShutdownEvent()};
+    ::WaitForMultipleObjects(2, waits, FALSE, std::min(KilledStopWaitMs, stop.WaitBudgetMs()));
     return true;
 }
 
 }  // namespace
 
-bool KillHungPolicy::StopFailed(ServiceControl& service) {
+bool IsHungStop(DWORD stopError, DWORD state) {
+    if (state == SERVICE_STOPPED) return false;
+    return stopError == ERROR_TIMEOUT || state == SERVICE_STOP_PENDING;
+}
+
+bool KillHungPolicy::StopFailed(ServiceControl& service, DWORD error) {
+    // A run that is shutting down, or whose stop has spent its time, ends nothing more.
+    if (!stop_.MayWait()) return false;
     SERVICE_STATUS_PROCESS status{};
-    if (!ReadStatus(service, status) || !IsHungStop(status)) return false;
+    if (!ReadStatus(service, status) || !IsHungStop(error, status.dwCurrentState)) return false;
     if (!service.machine.empty()) {
         WriteLog(LogError, FormatText(L"Service %s did not stop; processes of other machines are "
                                       L"not terminated",
@@ -94,9 +94,9 @@ bool KillHungPolicy::StopFailed(ServiceControl& service) {
     if (service.isPlainService == 0) {
         // The program that the host product runs, when it is still the service's own child.
         int32_t program = GetProcessPid(service);
-        if (program > 0 && program != pid) TerminateServiceProcess(service, program);
+        if (program > 0 && program != pid) TerminateServiceProcess(service, program, stop_);
     }
-    if (!TerminateServiceProcess(service, pid)) return false;
+    if (!TerminateServiceProcess(service, pid, stop_)) return false;
     WaitForStopped(service);
     return true;
 }
@@ -115,13 +115,15 @@ void KillHungPolicy::WaitForStopped(ServiceControl& service) {
             lastCheckPoint = status.dwCheckPoint;
             pause = std::min<DWORD>(status.dwWaitHint, KilledStopWaitMs);
         }
-        clock_.Sleep(static_cast<uint32_t>(std::min<uint64_t>(pause, KilledStopWaitMs - elapsed)));
+        if (!stop_.ResponseWait(
+                static_cast<uint32_t>(std::min<uint64_t>(pause, KilledStopWaitMs - elapsed))))
+            return;
     }
 }
 
-std::unique_ptr<MonitorHooks> MakeKillHung(const LongOptions& options) {
+std::unique_ptr<MonitorHooks> MakeKillHung(const LongOptions& options, const StopSignal& stop) {
     if (!options.killHung) return nullptr;
-    return std::make_unique<KillHungPolicy>(SystemPolicyClock());
+    return std::make_unique<KillHungPolicy>(SystemPolicyClock(), stop);
 }
 
 }  // namespace tendro

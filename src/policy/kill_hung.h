@@ -5,6 +5,7 @@
 
 #include "app/monitor_hooks.h"
 #include "cmdline/long_options.h"
+#include "common/stop_signal.h"
 #include "policy/policy_clock.h"
 
 namespace tendro {
@@ -12,22 +13,29 @@ namespace tendro {
 // How long the service manager is given to report STOPPED after the termination.
 constexpr uint32_t KilledStopWaitMs = 10000;
 
-// On a failed stop of a local own-process service that has not reached STOPPED (still
-// STOP_PENDING, or not stopped although it accepts stop requests: the stop wait ran out),
+// On a failed stop of a local own-process service that is hung (IsHungStop),
 // terminates the service's process (a host-product service's verified recorded program
 // first) and waits for STOPPED. Shared processes and services of other machines are left
 // alone, with a line that says so.
 class KillHungPolicy final : public MonitorHooks {
 public:
-    explicit KillHungPolicy(PolicyClock& clock) : clock_(clock) {}
-    bool StopFailed(ServiceControl& service) override;
+    KillHungPolicy(PolicyClock& clock, const StopSignal& stop) : clock_(clock), stop_(stop) {}
+    bool StopFailed(ServiceControl& service, DWORD error) override;
 
 private:
     void WaitForStopped(ServiceControl& service);
     PolicyClock& clock_;
+    const StopSignal& stop_;
 };
 
+// Whether a stop that failed with `stopError`, leaving the service in `state`, is hung: the
+// stop wait ran out (ERROR_TIMEOUT) or the service is still STOP_PENDING. A stop that the
+// service manager refused at once (dependent services running, a control the service does
+// not take, access denied, ...) leaves a healthy service alone.
+bool IsHungStop(DWORD stopError, DWORD state);
+
 // The extension when its option is given, otherwise nothing.
-std::unique_ptr<MonitorHooks> MakeKillHung(const LongOptions& options);
+std::unique_ptr<MonitorHooks> MakeKillHung(const LongOptions& options,
+                                           const StopSignal& stop = StopSignal::Never());
 
 }  // namespace tendro
