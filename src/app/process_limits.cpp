@@ -136,7 +136,7 @@ bool CheckProcessLimits(const CmdLineParser& settings, StrikeCounts& strikeCount
     return killRequested;
 }
 
-void TerminateMonitoredProcess(ServiceControl& service) {
+bool TerminateMonitoredProcess(ServiceControl& service) {
     WriteLogFormat(LogError, L"Process %d will be terminated", GetProcessPid(service));
     if (Verbosity == LogInfo) WriteLogFormat(LogInfo, L"Killing process %d", GetProcessPid(service));
     DWORD error = ERROR_SUCCESS;
@@ -147,10 +147,11 @@ void TerminateMonitoredProcess(ServiceControl& service) {
     else if (!::TerminateProcess(process.get(), 0))
         error = ::GetLastError();
     else
-        return;
+        return true;
     process.reset();
     WriteLog(LogError, L"Unable terminate process!");
     WriteLog(LogError, WindowsErrorText(error));
+    return false;
 }
 
 }  // namespace tendro

@@ -39,7 +39,7 @@ float MeasureCpuLoad(ServiceControl& service);
 bool CheckProcessLimits(const CmdLineParser& settings, StrikeCounts& strikeCounts,
                         ServiceControl& service, ProcessReadings* readings = nullptr);
 
-// Terminates the monitored process, reporting a failure.
-void TerminateMonitoredProcess(ServiceControl& service);
+// Terminates the monitored process, reporting a failure; true when it was terminated.
+bool TerminateMonitoredProcess(ServiceControl& service);
 
 }  // namespace tendro
