@@ -9,15 +9,22 @@
 
 namespace tendro {
 
-Extensions::Extensions(const LongOptions& options) {
+Extensions::Extensions(const LongOptions& options, const StopSignal& stop) {
     // The order is the order in which every hook point visits them: the check mode first,
     // so that it sees the start-up before anything else logs; the watch last, as it owns
     // the pause.
     Add(MakeCheckMode(options));
     Add(MakeProbes(options));
-    Add(MakeKillHung(options));
-    Add(MakeRestartLimit(options));
-    Add(MakeMetricsFile(options));
+    Add(MakeKillHung(options, stop));
+    std::unique_ptr<RestartLimitPolicy> restartLimit = MakeRestartLimit(options);
+    // The metrics show what is left of a hold.
+    HoldSecondsReader holds;
+    if (restartLimit)
+        holds = [policy = restartLimit.get()](const std::wstring& name) {
+            return policy->HoldSecondsLeft(name);
+        };
+    Add(std::move(restartLimit));
+    Add(MakeMetricsFile(options, std::move(holds)));
     Add(MakeWatch(options));
 }
 
@@ -70,11 +77,15 @@ void Extensions::FailureResponded(const CmdLineParser& settings, ServiceControl&
     for (auto& module : modules_) module->FailureResponded(settings, failed);
 }
 
-bool Extensions::StopFailed(ServiceControl& service) {
+bool Extensions::StopFailed(ServiceControl& service, DWORD error) {
     bool terminated = false;
-    for (auto& module : modules_) terminated = module->StopFailed(service) || terminated;
+    for (auto& module : modules_) terminated = module->StopFailed(service, error) || terminated;
     if (terminated) ProcessKilled(service, KillReason::Hung);
     return terminated;
+}
+
+void Extensions::StartFailed(ServiceControl& service) {
+    for (auto& module : modules_) module->StartFailed(service);
 }
 
 void Extensions::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {

@@ -7,13 +7,15 @@
 
 #include "app/monitor_hooks.h"
 #include "cmdline/long_options.h"
+#include "common/stop_signal.h"
 
 namespace tendro {
 
 class Extensions final : public MonitorHooks {
 public:
-    // Builds the extension of every long option given; none without long options.
-    explicit Extensions(const LongOptions& options);
+    // Builds the extension of every long option given; none without long options. Their
+    // waits end as the run's stop signal says.
+    explicit Extensions(const LongOptions& options, const StopSignal& stop = StopSignal::Never());
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
     bool Empty() const { return modules_.empty(); }
@@ -28,7 +30,8 @@ public:
     void ProcessKilled(ServiceControl& service, KillReason reason) override;
     bool HoldFailureResponse(ServiceControl& failed) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
-    bool StopFailed(ServiceControl& service) override;
+    bool StopFailed(ServiceControl& service, DWORD error) override;
+    void StartFailed(ServiceControl& service) override;
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
     bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
                ServiceObjects& services) override;

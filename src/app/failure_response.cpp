@@ -1,5 +1,9 @@
 #include "app/failure_response.h"
 
+#include <vector>
+
+#include "log/log.h"
+
 namespace tendro {
 
 ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& name,
@@ -12,20 +16,70 @@ ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& na
 
 namespace {
 
-void StopService(ServiceControl& service, MonitorHooks& hooks) {
-    if (service.Stop() == 0) hooks.StopFailed(service);
-}
+class Response {
+public:
+    Response(ServiceObjects& services, MonitorHooks& hooks, PassResponses& pass)
+        : services_(services), hooks_(hooks), pass_(pass) {}
 
-void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
-                   ServiceControl& failed, MonitorHooks& hooks) {
+    // False when the rest of the response is abandoned: the run is shutting down.
+    bool Stop(const std::wstring& entry) {
+        return Stop(ServiceForEntry(services_, entry, placeholder_));
+    }
+    bool Stop(ServiceControl& service) {
+        if (pass_.stop.ShuttingDown()) return false;
+        if (MachineShuttingDown(service)) return true;
+        DWORD error = ERROR_SUCCESS;
+        if (service.Stop(pass_.stop, &error) == 0 && !NoteShutdown(service, error))
+            hooks_.StopFailed(service, error);
+        return true;
+    }
+
+    bool Start(const std::wstring& entry) {
+        return Start(ServiceForEntry(services_, entry, placeholder_));
+    }
+    bool Start(ServiceControl& service) {
+        if (pass_.stop.ShuttingDown()) return false;
+        if (MachineShuttingDown(service)) return true;
+        DWORD error = ERROR_SUCCESS;
+        if (service.StartWithin(StartWaitLimitMs, pass_.stop, &error) == 1) return true;
+        if (NoteShutdown(service, error)) return true;
+        hooks_.StartFailed(service);
+        // The run is stopping and its time for waits is spent: said once per service.
+        if (pass_.stop.Stopping() && !pass_.stop.MayWait())
+            WriteLog(LogError, FormatText(L"Service %s is left down: Tendro is stopping",
+                                          service.name.c_str()));
+        return true;
+    }
+
+    bool MachineShuttingDown(const ServiceControl& service) const {
+        return !service.machine.empty() && pass_.machinesShuttingDown.count(service.machine) != 0;
+    }
+
+private:
+    // A machine whose stop or start says it is shutting down gets no further response for
+    // its services in this pass.
+    bool NoteShutdown(const ServiceControl& service, DWORD error) {
+        if (error != ERROR_SHUTDOWN_IN_PROGRESS || service.machine.empty()) return false;
+        if (pass_.machinesShuttingDown.insert(service.machine).second)
+            WriteLog(LogError, FormatText(L"Machine %s is shutting down: its services get no "
+                                          L"further response in this pass",
+                                          service.machine.c_str()));
+        return true;
+    }
+
+    ServiceObjects& services_;
+    MonitorHooks& hooks_;
+    PassResponses& pass_;
+    ServiceControl placeholder_;
+};
+
+void RespondWithin(const CmdLineParser& settings, Response& response, ServiceControl& failed) {
     const bool startAgain = !settings.Has(CmdLineParser::StopOnly);
     if (settings.Has(CmdLineParser::RestartFailedOnly)) {
-        StopService(failed, hooks);
-        if (startAgain) failed.Start();
+        if (response.Stop(failed) && startAgain) response.Start(failed);
         return;
     }
 
-    ServiceControl placeholder;
     const ServiceList& group = settings.monitoredServices;
     auto first = group.begin();
     if (settings.Has(CmdLineParser::RestartFromFailure)) {
@@ -34,19 +88,35 @@ void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
             if (*entry == failed.name) first = entry;
     }
     for (auto entry = first; entry != group.end(); ++entry)
-        StopService(ServiceForEntry(services, *entry, placeholder), hooks);
+        if (!response.Stop(*entry)) return;
     if (!startAgain) return;
     for (auto entry = first; entry != group.end(); ++entry)
-        ServiceForEntry(services, *entry, placeholder).Start();
+        if (!response.Start(*entry)) return;
 }
 
 }  // namespace
 
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
-                      ServiceControl& failed, MonitorHooks& hooks) {
+                      ServiceControl& failed, MonitorHooks& hooks, PassResponses& pass) {
+    // Restarting services while Windows shuts down only fights the shutdown.
+    if (::GetSystemMetrics(SM_SHUTTINGDOWN) != 0) {
+        WriteLog(LogError, FormatText(L"Windows is shutting down: no failure response for "
+                                      L"service %s",
+                                      failed.name.c_str()));
+        return;
+    }
+    if (pass.stop.ShuttingDown()) return;
+    Response response(services, hooks, pass);
+    if (response.MachineShuttingDown(failed)) return;
     if (hooks.HoldFailureResponse(failed)) return;
-    RespondWithin(settings, services, failed, hooks);
+    RespondWithin(settings, response, failed);
     hooks.FailureResponded(settings, failed);
+}
+
+void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
+                      ServiceControl& failed, MonitorHooks& hooks) {
+    PassResponses pass;
+    RespondToFailure(settings, services, failed, hooks, pass);
 }
 
 }  // namespace tendro

@@ -25,7 +25,7 @@ uint32_t PassPauseMilliseconds(int32_t frequency) {
 
 void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
                   ServiceObjects& services, const std::wstring& name, bool firstPass,
-                  MonitorHooks& hooks) {
+                  MonitorHooks& hooks, PassResponses* pass) {
     ServiceControl placeholder;
     ServiceControl& service = ServiceForEntry(services, name, placeholder);
 
@@ -74,16 +74,18 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
     }
 
     strikeCounts[service.name] = 0;
-    if (!isDown) {
+    // Only a termination that happened counts as a kill.
+    if (!isDown && TerminateMonitoredProcess(service))
         hooks.ProcessKilled(service, readings.killReason.value_or(KillReason::Memory));
-        TerminateMonitoredProcess(service);
-    }
-    RespondToFailure(settings, services, service, hooks);
+    if (pass)
+        RespondToFailure(settings, services, service, hooks, *pass);
+    else
+        RespondToFailure(settings, services, service, hooks);
 }
 
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
                     StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
-                    MonitorHooks& hooks) {
+                    MonitorHooks& hooks, const StopSignal& stop) {
     hooks.PassStarting(settings);
     if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
         settings.Has(CmdLineParser::RereadList)) {
@@ -92,16 +94,18 @@ void RunMonitorPass(CmdLineParser& settings, Connections& connections,
         settings.ValidateServices(connections, strikeCounts, services);
     }
     if (Verbosity == LogInfo) WriteLog(LogInfo, L"Service check commencing");
+    PassResponses pass(stop);
     for (const std::wstring& name : settings.monitoredServices)
-        CheckService(settings, strikeCounts, services, name, firstPass, hooks);
+        CheckService(settings, strikeCounts, services, name, firstPass, hooks, &pass);
     hooks.PassEnded(settings, services);
 }
 
 void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
-                     StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks) {
+                     StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks,
+                     const StopSignal& stop) {
     const bool runOnce = settings.Has(CmdLineParser::RunOnce);
     for (bool firstPass = true;; firstPass = false) {
-        RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks);
+        RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks, stop);
         if (runOnce) break;
         // Counted from the end of the last service's check.
         uint32_t pause = PassPauseMilliseconds(settings.frequency);

@@ -62,7 +62,7 @@ public:
         (void)service, (void)readings;
     }
 
-    // A process is about to be terminated.
+    // A process over its limits, or a hung service's, has been terminated.
     virtual void ProcessKilled(ServiceControl& service, KillReason reason) {
         (void)service, (void)reason;
     }
@@ -79,12 +79,16 @@ public:
         (void)settings, (void)failed;
     }
 
-    // The stop of a service in a failure response did not succeed (Stop() gave 0): true when
-    // the hook has terminated the service's process.
-    virtual bool StopFailed(ServiceControl& service) {
-        (void)service;
+    // The stop of a service in a failure response did not succeed (Stop() gave 0, with the
+    // Windows error `error`: ERROR_TIMEOUT when the stop wait ran out): true when the hook
+    // has terminated the service's process.
+    virtual bool StopFailed(ServiceControl& service, DWORD error) {
+        (void)service, (void)error;
         return false;
     }
+
+    // The start of a service in a failure response did not succeed (Start() did not give 1).
+    virtual void StartFailed(ServiceControl& service) { (void)service; }
 
     // The last service's check of a pass has ended.
     virtual void PassEnded(const CmdLineParser& settings, ServiceObjects& services) {

@@ -87,7 +87,9 @@ ServiceControl::ServiceControl(SharedScHandle scm_, SharedToken token_, std::wst
     if (!handle) openError = ::GetLastError();
 }
 
-int32_t ServiceControl::Stop() {
+int32_t ServiceControl::Stop() { return Stop(StopSignal::Never()); }
+
+int32_t ServiceControl::Stop(const StopSignal& stop, DWORD* errorOut) {
     WriteLogFormat(LogInfo, L"Stopping service %s", name);
     ImpersonationScope impersonation(token.get());
 
@@ -95,6 +97,7 @@ int32_t ServiceControl::Stop() {
     auto fail = [&](const wchar_t* reason = nullptr) {
         impersonation.Revert();
         DWORD error = ::GetLastError();
+        if (errorOut) *errorOut = error;
         if (reason != nullptr) WriteLog(LogError, reason);
         WriteLog(LogError, FormatText(L"Can't stop service %s", name.c_str()));
         WriteLog(LogError, L"\t" + WindowsErrorText(error));
@@ -116,11 +119,14 @@ int32_t ServiceControl::Stop() {
             ::SetLastError(ERROR_TIMEOUT);
             return fail();
         }
+        DWORD pause = kPollIntervalMs;
         if (status.dwCheckPoint != lastCheckPoint) {
             lastCheckPoint = status.dwCheckPoint;
-            ::Sleep(std::min(status.dwWaitHint, kStopWaitLimitMs));
-        } else {
-            ::Sleep(kPollIntervalMs);
+            pause = std::min(status.dwWaitHint, kStopWaitLimitMs);
+        }
+        if (!stop.ResponseWait(pause)) {
+            ::SetLastError(ERROR_TIMEOUT);
+            return fail();
         }
         if (!::QueryServiceStatus(handle.get(), &status)) return fail();
     }
@@ -133,7 +139,8 @@ int32_t ServiceControl::Stop() {
 
 int32_t ServiceControl::Start() { return StartWithin(StartWaitLimitMs); }
 
-int32_t ServiceControl::StartWithin(uint32_t waitLimitMs) {
+int32_t ServiceControl::StartWithin(uint32_t waitLimitMs, const StopSignal& stop,
+                                    DWORD* errorOut) {
     ImpersonationScope impersonation(token.get());
     WriteLogFormat(LogInfo, L"Starting service %s", name);
 
@@ -146,6 +153,7 @@ int32_t ServiceControl::StartWithin(uint32_t waitLimitMs) {
         return -1;
     }
     if (!::StartServiceW(handle.get(), 0, nullptr)) {
+        if (errorOut) *errorOut = ::GetLastError();
         WriteLog(LogError, L"Unable to start service!");
         return -1;
     }
@@ -171,7 +179,11 @@ int32_t ServiceControl::StartWithin(uint32_t waitLimitMs) {
             return -1;
         }
         DWORD pause = status.dwWaitHint != 0 ? status.dwWaitHint : kPollIntervalMs;
-        ::Sleep(std::min<DWORD>(pause, waitLimitMs - elapsed));
+        if (!stop.ResponseWait(std::min<DWORD>(pause, waitLimitMs - elapsed))) {
+            // The run is stopping and its time is up: the service is left starting.
+            if (errorOut) *errorOut = ERROR_TIMEOUT;
+            return -1;
+        }
         if (!::QueryServiceStatus(handle.get(), &status)) {
             queryFailed();
             result = -1;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/handle.h"
+#include "common/stop_signal.h"
 #include "common/text.h"
 
 namespace tendro {
@@ -63,11 +64,17 @@ public:
 
     // 1 when the service reached STOPPED with exit code 0, 0 on any failure.
     int32_t Stop();
+    // Stop whose wait ends as the run's stop signal says (ResponseWait). The Windows error of
+    // a failure goes to *error when given: ERROR_TIMEOUT when the wait ran out, the service's
+    // exit code when it stopped with one.
+    int32_t Stop(const StopSignal& stop, DWORD* error = nullptr);
     // 1 when the service reached RUNNING, -1 on any failure (also after StartWaitLimitMs
     // of START_PENDING).
     int32_t Start();
-    // Start with another bound on the START_PENDING wait.
-    int32_t StartWithin(uint32_t waitLimitMs);
+    // Start with another bound on the START_PENDING wait, which also ends as the run's stop
+    // signal says. The Windows error of a failed StartServiceW goes to *error when given.
+    int32_t StartWithin(uint32_t waitLimitMs, const StopSignal& stop = StopSignal::Never(),
+                        DWORD* error = nullptr);
     // The current state (1..7), 0 when it could not be obtained.
     uint32_t GetStatus();
     // The service process id, -1 when there is none or it could not be obtained.
