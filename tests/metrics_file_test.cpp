@@ -211,8 +211,11 @@ void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text) {
     double stamp = std::stod(s["tendro_last_pass_timestamp_seconds"]);
     EXPECT_GE(stamp, g.before);
     EXPECT_LE(stamp, g.after);
-    // 4 services x (up, state, restarts, 3 kills), 2 x 2 readings, 3 of the program.
-    EXPECT_EQ(s.size(), 4u * 6 + 4 + 3);
+    EXPECT_EQ(s["tendro_service_start_failures_total" + Label(g.down.Name())], "0");
+    EXPECT_EQ(s["tendro_service_restart_hold_seconds" + Label(g.down.Name())], "0");
+    // 4 services x (up, state, restarts, start failures, hold, 3 kills), 2 x 2 readings, 3 of
+    // the program.
+    EXPECT_EQ(s.size(), 4u * 8 + 4 + 3);
 }
 
 void WriteUtf8(const std::wstring& path, const std::string& text) {
@@ -363,14 +366,23 @@ TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
     TempFolder folder;
     TestService service;
     ASSERT_TRUE(service.Start());
-    const std::wstring missing = folder.File(L"later");
-    const std::wstring path = missing + L"\\tendro.prom";
+    const std::wstring later = folder.File(L"later");
+    const std::wstring path = later + L"\\tendro.prom";
     const std::wstring cannot = L"Can't write metrics file " + path;
+    ASSERT_TRUE(::CreateDirectoryW(later.c_str(), nullptr));
     RunningProgram tendro(ProgramPath(L"tendro.exe"),
                           {L"-q", L"-f", L"1", L"--metrics=" + path, L"-s", service.Name()});
-    ASSERT_TRUE(WaitForLines(tendro, cannot, 2, 30000)) << tendro.OutputSoFar();
-    ASSERT_TRUE(::CreateDirectoryW(missing.c_str(), nullptr));
     DWORD begin = ::GetTickCount();
+    while (!ReadWhole(path) && ::GetTickCount() - begin < 30000) ::Sleep(50);
+    // The folder goes while Tendro runs: every pass says so, and writes again once it is back.
+    for (;;) {
+        ::DeleteFileW(path.c_str());
+        if (::RemoveDirectoryW(later.c_str()) || ::GetTickCount() - begin > 30000) break;
+        ::Sleep(20);  // a pass's temporary file is there for a moment
+    }
+    ASSERT_TRUE(WaitForLines(tendro, cannot, 2, 30000)) << tendro.OutputSoFar();
+    ASSERT_TRUE(::CreateDirectoryW(later.c_str(), nullptr));
+    begin = ::GetTickCount();
     while (!ReadWhole(path) && ::GetTickCount() - begin < 30000) ::Sleep(100);
     RunResult r = tendro.Stop();
     auto lines = ParseLog(r.out);
@@ -380,18 +392,55 @@ TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
     EXPECT_EQ(lines[at + 1], (LogLine{L"Err!", WindowsErrorText(ERROR_PATH_NOT_FOUND)}));
     EXPECT_GE(CountLines(lines, L"Err!", cannot), 2);
     auto text = ReadWhole(path);
-    ASSERT_TRUE(text) << "no write after the folder came";
-    EXPECT_NE(std::stoi(Samples(*text)["tendro_passes_total"]), 1);
+    ASSERT_TRUE(text) << "no write after the folder came back";
+    EXPECT_GT(std::stoi(Samples(*text)["tendro_passes_total"]), 1);
+}
 
-    // A failure after the temporary file was written (the path is a folder): it is removed.
+// A path that cannot be written at start-up refuses the run before anything is monitored:
+// a folder that does not exist, and a path that is a folder (the temporary file is written,
+// the move fails and the temporary file goes).
+TEST(MetricsFile, PathThatCannotBeWrittenAtStartUpRefusesTheRun) {
+    TempFolder folder;
+    TestService service;
     const std::wstring blocked = folder.File(L"blocked.prom");
     ASSERT_TRUE(::CreateDirectoryW(blocked.c_str(), nullptr));
-    r = RunTendro({L"-q", L"-o", L"--metrics=" + blocked, L"-s", service.Name()});
-    EXPECT_EQ(r.exitCode, 0u);
-    lines = ParseLog(r.out);
-    ASSERT_EQ(lines.size(), 2u) << r.outText;
-    EXPECT_EQ(lines[0], (LogLine{L"Err!", L"Can't write metrics file " + blocked}));
-    EXPECT_EQ(lines[1].word, L"Err!");
-    EXPECT_FALSE(lines[1].text.empty());
-    EXPECT_THAT(folder.Names(), ElementsAre(L"blocked.prom", L"later"));
+    for (const std::wstring& path : {folder.File(L"missing") + L"\\t.prom", blocked}) {
+        RunResult r = RunTendro({L"-o", L"--metrics=" + path, L"-s", service.Name()});
+        EXPECT_EQ(r.exitCode, 1u);
+        auto lines = ParseLog(r.out);
+        ASSERT_EQ(lines.size(), 1u) << r.outText;
+        EXPECT_EQ(lines[0].word, L"Err!");
+        EXPECT_THAT(lines[0].text,
+                    HasSubstr(L"Invalid value for option --metrics: \"" + path + L"\""));
+        EXPECT_EQ(service.State(), SERVICE_STOPPED) << "nothing is monitored";
+    }
+    EXPECT_THAT(folder.Names(), ElementsAre(L"blocked.prom"));
+}
+
+// A service whose start fails: the failed start is counted, and once its restarts are held
+// the gauge shows the seconds left of the hold.
+TEST(MetricsFile, FailedStartsAndHeldRestarts) {
+    TempFolder folder;
+    TestService failing({L"--fail-start", L"1"});
+    const std::wstring path = folder.File(L"tendro.prom");
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-q", L"-f", L"1", L"--restart-limit=1/600", L"--metrics=" + path,
+                           L"-s", failing.Name()});
+    std::map<std::string, std::string> s;
+    const DWORD begin = ::GetTickCount();
+    // The third pass finds the hold that the second began.
+    while (::GetTickCount() - begin < 30000) {
+        if (auto text = ReadWhole(path)) {
+            s = Samples(*text);
+            if (s.count("tendro_passes_total") && std::stoi(s["tendro_passes_total"]) >= 3) break;
+        }
+        ::Sleep(100);
+    }
+    RunResult r = tendro.Stop();
+    ASSERT_GE(std::stoi(s["tendro_passes_total"]), 3) << r.outText;
+    EXPECT_EQ(s["tendro_service_start_failures_total" + Label(failing.Name())], "1");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(failing.Name())], "1");
+    const int held = std::stoi(s["tendro_service_restart_hold_seconds" + Label(failing.Name())]);
+    EXPECT_GT(held, 560);
+    EXPECT_LE(held, 600);
 }

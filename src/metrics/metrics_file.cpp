@@ -20,7 +20,19 @@ double SecondsSince(const LARGE_INTEGER& start) {
 
 }  // namespace
 
-MetricsFile::MetricsFile(std::wstring path) : path_(std::move(path)) {}
+MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds)
+    : path_(std::move(path)), holds_(std::move(holds)) {}
+
+std::optional<int> MetricsFile::OptionsRead(const CmdLineParser& settings) {
+    (void)settings;
+    // No pass yet: the counters at 0 and no service, which proves the folder and the rights.
+    DWORD error = ReplaceFileContent(path_, FormatMetrics(PassMetrics{}));
+    if (error == ERROR_SUCCESS) return std::nullopt;
+    WriteLog(LogError, FormatText(L"Invalid value for option --metrics: \"%s\" (can't write the "
+                                  L"file: %s)",
+                                  path_.c_str(), WindowsErrorText(error).c_str()));
+    return 1;
+}
 
 ServiceMetrics& MetricsFile::Entry(const std::wstring& name) {
     ServiceMetrics& entry = services_[name];
@@ -58,6 +70,8 @@ void MetricsFile::ProcessKilled(ServiceControl& service, KillReason reason) {
     ++Entry(service.name).kills[static_cast<size_t>(reason)];
 }
 
+void MetricsFile::StartFailed(ServiceControl& service) { ++Entry(service.name).startFailures; }
+
 void MetricsFile::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
     (void)settings;
     ++Entry(failed.name).restarts;
@@ -70,8 +84,12 @@ void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& servi
     pass.passDurationSeconds = SecondsSince(passStart_);
     pass.lastPassTimestampSeconds = UnixTimeSeconds();
     std::set<std::wstring> listed;
-    for (const std::wstring& name : settings.monitoredServices)
-        if (listed.insert(name).second) pass.services.push_back(Entry(name));
+    for (const std::wstring& name : settings.monitoredServices) {
+        if (!listed.insert(name).second) continue;
+        ServiceMetrics& entry = Entry(name);
+        entry.holdSecondsLeft = holds_ ? holds_(name) : 0;
+        pass.services.push_back(entry);
+    }
     last_ = std::move(pass);
 
     DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
@@ -81,9 +99,10 @@ void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& servi
     }
 }
 
-std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options) {
+std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options,
+                                             HoldSecondsReader holds) {
     if (options.metricsPath.empty()) return nullptr;
-    return std::make_unique<MetricsFile>(options.metricsPath);
+    return std::make_unique<MetricsFile>(options.metricsPath, std::move(holds));
 }
 
 }  // namespace tendro

@@ -1,6 +1,7 @@
 // --metrics: the metrics file written after every pass.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,16 +12,22 @@
 
 namespace tendro {
 
-// Collects what each pass found and replaces the file at PATH when the pass has ended. A
-// failed write is logged at level 0; the next pass tries again.
+// Whole seconds left of a service's hold on restarts, 0 when none.
+using HoldSecondsReader = std::function<uint64_t(const std::wstring& name)>;
+
+// Collects what each pass found and replaces the file at PATH when the pass has ended. The
+// file is written once at start-up, before any pass, so that a path that cannot be written
+// refuses the run; later a failed write is logged at level 0 and the next pass tries again.
 class MetricsFile final : public MonitorHooks {
 public:
-    explicit MetricsFile(std::wstring path);
+    explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr);
 
+    std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     void PassStarting(const CmdLineParser& settings) override;
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
     void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
     void ProcessKilled(ServiceControl& service, KillReason reason) override;
+    void StartFailed(ServiceControl& service) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
 
@@ -31,6 +38,7 @@ private:
     ServiceMetrics& Entry(const std::wstring& name);
 
     std::wstring path_;
+    HoldSecondsReader holds_;
     std::map<std::wstring, ServiceMetrics> services_;  // by the name as given, with case
     uint64_t passes_ = 0;
     LARGE_INTEGER passStart_{};
@@ -38,6 +46,7 @@ private:
 };
 
 // The extension when its option is given, otherwise nothing.
-std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options);
+std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options,
+                                             HoldSecondsReader holds = nullptr);
 
 }  // namespace tendro

@@ -90,6 +90,18 @@ std::string FormatMetrics(const PassMetrics& metrics) {
     for (const auto& s : metrics.services)
         Sample(out, "tendro_service_restarts_total", ServiceLabel(s), Number(s.restarts));
 
+    Family(out, "tendro_service_start_failures_total", "counter",
+           "Starts of the service in failure responses that failed, since start-up.");
+    for (const auto& s : metrics.services)
+        Sample(out, "tendro_service_start_failures_total", ServiceLabel(s),
+               Number(s.startFailures));
+
+    Family(out, "tendro_service_restart_hold_seconds", "gauge",
+           "Seconds left of the hold on the service's restarts, 0 when they are not held.");
+    for (const auto& s : metrics.services)
+        Sample(out, "tendro_service_restart_hold_seconds", ServiceLabel(s),
+               Number(s.holdSecondsLeft));
+
     Family(out, "tendro_process_kills_total", "counter",
            "Processes of the service terminated since start-up, by reason.");
     for (const auto& s : metrics.services)

@@ -19,6 +19,8 @@ struct ServiceMetrics {
     bool up = false;         // the pass found it up
     uint32_t state = 0;      // the service manager's state, 0 when it could not be read
     uint64_t restarts = 0;   // failure responses it caused since start-up
+    uint64_t startFailures = 0;   // starts in failure responses that failed, since start-up
+    uint64_t holdSecondsLeft = 0; // of a hold on its restarts, 0 when none
     std::array<uint64_t, 3> kills{};          // by KillReason: memory, cpu, hung
     std::optional<int64_t> workingSetBytes;   // only when measured in the pass
     std::optional<double> cpuPercent;         // likewise

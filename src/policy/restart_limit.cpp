@@ -90,7 +90,14 @@ void RestartLimitPolicy::FailureResponded(const CmdLineParser& settings, Service
     record.pendingDue.reset();
 }
 
-std::unique_ptr<MonitorHooks> MakeRestartLimit(const LongOptions& options) {
+uint64_t RestartLimitPolicy::HoldSecondsLeft(const std::wstring& name) const {
+    auto found = records_.find(name);
+    if (found == records_.end() || !found->second.holding) return 0;
+    const uint64_t now = clock_.NowMs();
+    return now < found->second.holdEnd ? WholeSeconds(found->second.holdEnd - now) : 0;
+}
+
+std::unique_ptr<RestartLimitPolicy> MakeRestartLimit(const LongOptions& options) {
     if (!options.restartLimit) return nullptr;
     return std::make_unique<RestartLimitPolicy>(*options.restartLimit, SystemPolicyClock());
 }

@@ -31,6 +31,9 @@ public:
     bool HoldFailureResponse(ServiceControl& failed) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
 
+    // Whole seconds left of the service's hold, 0 when its restarts are not held.
+    uint64_t HoldSecondsLeft(const std::wstring& name) const;
+
 private:
     struct Record {
         std::deque<uint64_t> responses;     // times of counted responses, oldest first
@@ -50,6 +53,6 @@ private:
 };
 
 // The extension when its option is given, otherwise nothing.
-std::unique_ptr<MonitorHooks> MakeRestartLimit(const LongOptions& options);
+std::unique_ptr<RestartLimitPolicy> MakeRestartLimit(const LongOptions& options);
 
 }  // namespace tendro
