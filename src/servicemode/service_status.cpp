@@ -1,0 +1,106 @@
+#include "servicemode/service_status.h"
+
+namespace tendro {
+
+namespace {
+
+// What the manager is told to allow between two check points.
+constexpr DWORD PendingWaitHintMs = 2000;
+
+bool IsPending(DWORD state) {
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+}
+
+}  // namespace
+
+ServiceStatusReporter::ServiceStatusReporter(StatusSink sink, StopSignal& stop)
+    : sink_(std::move(sink)), stop_(stop) {
+    status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    pump_ = std::thread([this] { Pump(); });
+}
+
+ServiceStatusReporter::~ServiceStatusReporter() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    pump_.join();
+}
+
+void ServiceStatusReporter::Report(DWORD state, DWORD controlsAccepted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // STOPPED is the last word, and a stop under way is never taken back by RUNNING.
+    if (stopped_ || (status_.dwCurrentState == SERVICE_STOP_PENDING && state != SERVICE_STOPPED))
+        return;
+    status_.dwCurrentState = state;
+    status_.dwControlsAccepted = controlsAccepted;
+    status_.dwCheckPoint = IsPending(state) ? 1 : 0;
+    status_.dwWaitHint = IsPending(state) ? PendingWaitHintMs : 0;
+    if (state != SERVICE_STOPPED) {
+        status_.dwWin32ExitCode = NO_ERROR;
+        status_.dwServiceSpecificExitCode = 0;
+    }
+    sink_(status_);
+    changed_.notify_all();
+}
+
+void ServiceStatusReporter::StartPending() { Report(SERVICE_START_PENDING, 0); }
+
+void ServiceStatusReporter::Running() {
+    // A stop that came during the start-up is already under way.
+    if (stop_.Stopping()) return;
+    Report(SERVICE_RUNNING, TendroControlsAccepted);
+}
+
+void ServiceStatusReporter::Stopped(int exitCode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.dwCurrentState = SERVICE_STOPPED;
+    status_.dwControlsAccepted = 0;
+    status_.dwCheckPoint = 0;
+    status_.dwWaitHint = 0;
+    const bool failed = exitCode != 0 || !stop_.Stopping();
+    status_.dwWin32ExitCode = failed ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    status_.dwServiceSpecificExitCode = failed ? static_cast<DWORD>(exitCode) : 0;
+    stopped_ = true;
+    sink_(status_);
+    changed_.notify_all();
+}
+
+DWORD ServiceStatusReporter::Control(DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            stop_.RequestStop();
+            Report(SERVICE_STOP_PENDING, 0);
+            return NO_ERROR;
+        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_PRESHUTDOWN:
+            stop_.RequestShutdown();
+            Report(SERVICE_STOP_PENDING, 0);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+SERVICE_STATUS ServiceStatusReporter::Current() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+// Moves the check point of a pending state on, so that the manager sees progress.
+void ServiceStatusReporter::Pump() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!ending_) {
+        if (changed_.wait_for(lock, std::chrono::milliseconds(CheckPointIntervalMs)) !=
+                std::cv_status::timeout ||
+            ending_ || stopped_ || !IsPending(status_.dwCurrentState))
+            continue;
+        ++status_.dwCheckPoint;
+        sink_(status_);
+    }
+}
+
+}  // namespace tendro
