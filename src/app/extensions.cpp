@@ -9,12 +9,12 @@
 
 namespace tendro {
 
-Extensions::Extensions(const LongOptions& options) {
+Extensions::Extensions(const LongOptions& options, const StopSignal& stop) {
     // The order is the order in which every hook point visits them: the check mode first,
     // so that it sees the start-up before anything else logs; the watch last, as it owns
     // the pause.
     Add(MakeCheckMode(options));
-    Add(MakeProbes(options));
+    Add(MakeProbes(options, stop));
     Add(MakeKillHung(options));
     Add(MakeRestartLimit(options));
     Add(MakeMetricsFile(options));

@@ -7,13 +7,15 @@
 
 #include "app/monitor_hooks.h"
 #include "cmdline/long_options.h"
+#include "common/stop_signal.h"
 
 namespace tendro {
 
 class Extensions final : public MonitorHooks {
 public:
-    // Builds the extension of every long option given; none without long options.
-    explicit Extensions(const LongOptions& options);
+    // Builds the extension of every long option given; none without long options. `stop` is
+    // the run's stop signal, for the extensions that wait.
+    explicit Extensions(const LongOptions& options, const StopSignal& stop = StopSignal::Never());
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
     bool Empty() const { return modules_.empty(); }
