@@ -97,8 +97,8 @@ private:
 
     // The name of the group that a --probe name means, in the form the group uses; nothing
     // when it means none. A name given with -s or listed by the host product counts whether
-    // or not the service is in the group now: validation may have left it out (-k, a disabled
-    // service with -a, -e), and a re-read of -a -d may bring it in. Its probe runs while it is
+    // or not the service is in the group now: the group may lack it (-k, a disabled service
+    // with -a, an -e name), and a re-read of -a -d may bring it in. Its probe runs while it is
     // in the group.
     static std::optional<std::wstring> GroupName(const CmdLineParser& settings,
                                                  const LocalMachineNames& localNames,

@@ -120,13 +120,19 @@ struct Lookup final : ProbeWork {
     AddressList addresses;
 };
 
-DWORD WINAPI RunLookup(void* parameter) {
-    std::unique_ptr<std::shared_ptr<Lookup>> held(static_cast<std::shared_ptr<Lookup>*>(parameter));
-    Lookup& lookup = **held;
+ADDRINFOW TcpHints(int flags) {
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+DWORD WINAPI RunLookup(void* parameter) {
+    std::unique_ptr<std::shared_ptr<Lookup>> held(static_cast<std::shared_ptr<Lookup>*>(parameter));
+    Lookup& lookup = **held;
+    ADDRINFOW hints = TcpHints(0);
     ADDRINFOW* list = nullptr;
     lookup.result = ::GetAddrInfoW(lookup.host.c_str(), lookup.port.c_str(), &hints, &list);
     if (lookup.result == 0) lookup.addresses.reset(list);
@@ -139,11 +145,7 @@ DWORD WINAPI RunLookup(void* parameter) {
 // `pending`.
 int LookUp(const ProbeTarget& target, const Deadline& deadline, const StopSignal& stop,
            AddressList& addresses, std::shared_ptr<ProbeWork>& pending) {
-    ADDRINFOW hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICHOST;
+    ADDRINFOW hints = TcpHints(AI_NUMERICHOST);
     std::wstring port = std::to_wstring(target.port);
     ADDRINFOW* list = nullptr;
     if (::GetAddrInfoW(target.host.c_str(), port.c_str(), &hints, &list) == 0) {
