@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "common/text.h"
 #include "probe/probe_check.h"
@@ -79,6 +80,54 @@ void StopListening(const TestService& service) {
 }
 
 }  // namespace
+
+TEST(Probe, TheLimitOrTheRunsStopEndsTheWholeProbe) {
+    const std::wstring p1 = FreePort(), p2 = FreePort(), p3 = FreePort();
+    TestService silent(Listening(p1, L"none")), answering(Listening(p2)),
+        trickling({L"--listen", p3, L"--answer-trickle", L"200"});
+    for (TestService* s : {&silent, &answering, &trickling}) ASSERT_TRUE(s->Start());
+
+    // The bound of a loaded machine: the limit and a margin, far below what the trickled
+    // answer takes (11 s); or the stop and a margin, far below the limit.
+    const std::wstring timedOut = L"timed out after 500 ms";
+    struct Case {
+        std::wstring url;
+        int32_t limitMs;
+        DWORD stopAfterMs;  // INFINITE: no stop
+        std::optional<std::wstring> reason;
+        int64_t boundMs;
+        bool probeAgain;  // the slot of the ended probe probes the answering service
+    } cases[] = {
+        {Http(p1), 500, INFINITE, timedOut, 1500, true},
+        {Http(p3), 500, INFINITE, timedOut, 1500, false},
+        {Http(p1), 10000, 200, kProbeStopped, 5000, false},
+        // A name, not an address: looked up within the limit as well.
+        {L"http://localhost:" + p2 + L"/health", 500, INFINITE, std::nullopt, 1500, false},
+        {L"tcp://localhost:" + p2, 500, INFINITE, std::nullopt, 1500, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        ProbeTarget target;
+        ASSERT_TRUE(ParseProbeUrl(c.url, target));
+        StopSignal stop;
+        ProbeSlot slot;
+        std::thread stopper([&] {
+            if (c.stopAfterMs == INFINITE) return;
+            ::Sleep(c.stopAfterMs);
+            stop.RequestStop();
+        });
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(RunProbe(target, c.limitMs, slot, stop), c.reason);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(c.boundMs));
+        stopper.join();
+        // What the probe left behind ends, and its slot probes again. (Wine's WinHTTP goes on
+        // with a request closed at the deadline until its own time for the step is out, or a
+        // trickled answer is whole: the next probe waits for that, within its limit.)
+        if (!c.probeAgain) continue;
+        ASSERT_TRUE(ParseProbeUrl(Http(p2), target));
+        EXPECT_EQ(RunProbe(target, 10000, slot), std::nullopt);
+    }
+}
 
 TEST(Probe, PassingProbesLeaveTheGroupAloneAlsoWhenTheAnswerIsSlowOrARedirect) {
     const std::wstring p1 = FreePort(), p2 = FreePort(), p3 = FreePort();
@@ -245,6 +294,23 @@ TEST(Probe, AProbeThatTimesOutEndsWithinItsLimit) {
     EXPECT_LE(passes, 3 * (kLimitMs + 1000));
 }
 
+TEST(Probe, AProbeForAServiceThatValidationLeftOutDoesNotRefuseTheRun) {
+    TestService running;
+    TestService stoppedManual;  // manual start, never started: -k leaves it out
+    ASSERT_TRUE(running.Start());
+
+    RunResult r = RunTendro({L"-v", L"-o", L"-k", L"-s", running.Name(), L"-s",
+                             stoppedManual.Name(), Probe(stoppedManual.Name(), Tcp(FreePort()))},
+                            60000);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0u);
+    auto lines = ParseLog(r.out);
+    EXPECT_GE(FindText(lines, L"\tService is manual start and stopped. Ignoring!"), 0);
+    EXPECT_GE(FindText(lines, L"Service: " + running.Name()), 0);
+    EXPECT_EQ(FindText(lines, L"Service: " + stoppedManual.Name()), -1);
+    EXPECT_THAT(ServiceOperations(lines), IsEmpty());
+}
+
 TEST(Probe, BadProbesAreRefusedBeforeAnythingIsMonitored) {
     TestService service;
     ASSERT_TRUE(service.Start());
@@ -270,4 +336,13 @@ TEST(Probe, BadProbesAreRefusedBeforeAnythingIsMonitored) {
         EXPECT_THAT(r.out[0], ::testing::HasSubstr(L"Err!: "));
         EXPECT_THAT(r.out[0], ::testing::HasSubstr(bad.substr(bad.find(L'=') + 1)));
     }
+
+    // One pass can never see two failed probes in a row.
+    r = RunTendro({L"-v", L"-o", L"-s", service.Name(), L"--probe-failures=2",
+                   Probe(service.Name(), Tcp(FreePort()))});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_THAT(ParseLog(r.out),
+                ElementsAre(LogLine{L"Err!", L"Invalid value for option --probe-failures: \"2\" "
+                                             L"(-o makes one pass: a probe that must fail in 2 "
+                                             L"passes in a row never does)"}));
 }

@@ -14,7 +14,7 @@ Extensions::Extensions(const LongOptions& options, const StopSignal& stop) {
     // so that it sees the start-up before anything else logs; the watch last, as it owns
     // the pause.
     Add(MakeCheckMode(options));
-    Add(MakeProbes(options));
+    Add(MakeProbes(options, stop));
     Add(MakeKillHung(options, stop));
     std::unique_ptr<RestartLimitPolicy> restartLimit = MakeRestartLimit(options);
     // The metrics show what is left of a hold.

@@ -14,10 +14,22 @@ namespace {
 
 class Probes final : public MonitorHooks {
 public:
-    explicit Probes(const LongOptions& options)
+    Probes(const LongOptions& options, const StopSignal& stop)
         : given_(options.probes),
           limitMs_(options.probeTimeoutMs),
-          failuresToDown_(options.probeFailures) {}
+          failuresToDown_(options.probeFailures),
+          stop_(stop) {}
+
+    std::optional<int> OptionsRead(const CmdLineParser& settings) override {
+        if (failuresToDown_ > 1 && settings.Has(CmdLineParser::RunOnce)) {
+            std::wstring n = std::to_wstring(failuresToDown_);
+            WriteLog(LogError, L"Invalid value for option --probe-failures: \"" + n +
+                                   L"\" (-o makes one pass: a probe that must fail in " + n +
+                                   L" passes in a row never does)");
+            return 1;
+        }
+        return std::nullopt;
+    }
 
     std::optional<std::wstring> BeforeMonitoring(const CmdLineParser& settings,
                                                  ServiceObjects& services) override {
@@ -29,7 +41,7 @@ public:
                 return L"Invalid value for option --probe: \"" + option.service + L"=" +
                        option.url + L"\" (" + option.service + L" is not a monitored service)";
             // Two forms of one name: the later replaces the earlier.
-            probes_[*name] = Probe{option.target, 0};
+            probes_[*name] = Probe{option.target, 0, {}};
         }
         return std::nullopt;
     }
@@ -44,7 +56,12 @@ public:
             winsock_.StartError() != 0 && probe.target.scheme == ProbeTarget::Tcp
                 ? std::optional<std::wstring>(L"Winsock not started: error " +
                                               std::to_wstring(winsock_.StartError()))
-                : RunProbe(probe.target, limitMs_);
+                : RunProbe(probe.target, limitMs_, probe.slot, stop_);
+        if (stop_.Stopping()) {
+            // The run is ending: an unfinished probe says nothing about the service.
+            WriteLogFormat(LogInfo, L" Probe: %s", std::wstring(kProbeStopped));
+            return false;
+        }
         if (!failure) {
             WriteLogFormat(LogInfo, L" Probe: %s", std::wstring(L"passed"));
             probe.failures = 0;
@@ -75,10 +92,14 @@ private:
     struct Probe {
         ProbeTarget target;
         int32_t failures = 0;  // passes in a row whose probe failed
+        ProbeSlot slot;
     };
 
-    // The name of the group that a --probe name means; nothing when it means none. With -a
-    // and -d a service of the host product counts too, as a re-read may bring it in.
+    // The name of the group that a --probe name means, in the form the group uses; nothing
+    // when it means none. A name given with -s or listed by the host product counts whether
+    // or not the service is in the group now: the group may lack it (-k, a disabled service
+    // with -a, an -e name), and a re-read of -a -d may bring it in. Its probe runs while it is
+    // in the group.
     static std::optional<std::wstring> GroupName(const CmdLineParser& settings,
                                                  const LocalMachineNames& localNames,
                                                  const std::wstring& given) {
@@ -86,23 +107,16 @@ private:
         ServiceNameParts parts = SplitServiceName(given);
         if (!parts.machine.empty() && localNames.count(parts.machine)) name = parts.shortName;
         auto same = [&](const std::wstring& entry) { return EqualsNoCase(entry, name); };
-        const ServiceList& group = settings.monitoredServices;
-        if (auto it = std::find_if(group.begin(), group.end(), same); it != group.end())
-            return *it;
-        if (settings.Has(CmdLineParser::MonitorAll) && settings.Has(CmdLineParser::RereadList)) {
-            const ServiceList& host = settings.hostServices;
-            const ServiceList& excluded = settings.excludedServices;
-            for (const std::wstring& entry : host)
-                if (same(entry) &&
-                    std::find(excluded.begin(), excluded.end(), entry) == excluded.end())
-                    return entry;
-        }
+        for (const ServiceList* names : {&settings.specifiedServices, &settings.hostServices})
+            if (auto it = std::find_if(names->begin(), names->end(), same); it != names->end())
+                return *it;
         return std::nullopt;
     }
 
     std::vector<ProbeOption> given_;
     int32_t limitMs_;
     int32_t failuresToDown_;
+    const StopSignal& stop_;
     WinsockSession winsock_;
     // Group name (compared as the service objects compare) to its probe. A name that leaves
     // the group on a re-read keeps its probe.
@@ -112,9 +126,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MonitorHooks> MakeProbes(const LongOptions& options) {
+std::unique_ptr<MonitorHooks> MakeProbes(const LongOptions& options, const StopSignal& stop) {
     if (options.probes.empty()) return nullptr;
-    return std::make_unique<Probes>(options);
+    return std::make_unique<Probes>(options, stop);
 }
 
 }  // namespace tendro

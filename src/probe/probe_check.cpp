@@ -6,6 +6,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cwctype>
 #include <memory>
@@ -55,8 +56,24 @@ private:
     std::chrono::steady_clock::time_point end_;
 };
 
+enum class Waited { Done, TimedOut, Stopped };
+
+// The one wait of a probe: for `event`, until the deadline or the stop.
+Waited WaitWithin(HANDLE event, const Deadline& deadline, const StopSignal& stop) {
+    HANDLE events[] = {event, stop.Event()};
+    DWORD result = ::WaitForMultipleObjects(2, events, FALSE,
+                                            static_cast<DWORD>(deadline.RemainingMs()));
+    if (result == WAIT_OBJECT_0) return Waited::Done;
+    if (result == WAIT_OBJECT_0 + 1) return Waited::Stopped;
+    return Waited::TimedOut;
+}
+
 std::wstring TimedOut(int32_t limitMs) {
     return L"timed out after " + std::to_wstring(limitMs) + L" ms";
+}
+
+std::wstring Unfinished(Waited waited, int32_t limitMs) {
+    return waited == Waited::Stopped ? std::wstring(kProbeStopped) : TimedOut(limitMs);
 }
 
 std::wstring ErrorReason(DWORD code) {
@@ -66,8 +83,12 @@ std::wstring ErrorReason(DWORD code) {
     return L"error " + std::to_wstring(code) + L" (" + text + L")";
 }
 
+// A socket result of our own: the stop ended the wait.
+constexpr int kSocketStopped = -1;
+
 std::wstring SocketReason(int code, int32_t limitMs) {
     switch (code) {
+        case kSocketStopped: return kProbeStopped;
         case WSAECONNREFUSED: return L"connection refused";
         case WSAETIMEDOUT: return TimedOut(limitMs);
         case WSAENETUNREACH: return L"network unreachable";
@@ -80,67 +101,111 @@ std::wstring SocketReason(int code, int32_t limitMs) {
     }
 }
 
-// The addresses of HOST:PORT: an address literal without a lookup, a name through the
-// system resolver.
-int LookUp(const ProbeTarget& target, AddressList& addresses) {
+}  // namespace
+
+// Work of a probe that may outlive it; `finished` is set once it has ended.
+struct ProbeWork {
+    Handle finished{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    virtual ~ProbeWork() = default;
+};
+
+namespace {
+
+// A name lookup on a thread of its own, which the probe abandons at its deadline: the system
+// resolver cannot be cancelled. The thread holds the lookup until it returns.
+struct Lookup final : ProbeWork {
+    std::wstring host;
+    std::wstring port;
+    int result = WSAHOST_NOT_FOUND;
+    AddressList addresses;
+};
+
+ADDRINFOW TcpHints(int flags) {
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICHOST;
-    std::wstring port = std::to_wstring(target.port);
-    ADDRINFOW* list = nullptr;
-    int result = ::GetAddrInfoW(target.host.c_str(), port.c_str(), &hints, &list);
-    if (result != 0) {
-        hints.ai_flags = 0;
-        result = ::GetAddrInfoW(target.host.c_str(), port.c_str(), &hints, &list);
-    }
-    if (result == 0) addresses.reset(list);
-    return result;
+    hints.ai_flags = flags;
+    return hints;
 }
 
-// A connection to one address: a non-blocking connect, waited for with select.
-// 0 when connected, WSAETIMEDOUT when the time ran out, otherwise the error.
-int ConnectWithin(const ADDRINFOW& address, const Deadline& deadline) {
+DWORD WINAPI RunLookup(void* parameter) {
+    std::unique_ptr<std::shared_ptr<Lookup>> held(static_cast<std::shared_ptr<Lookup>*>(parameter));
+    Lookup& lookup = **held;
+    ADDRINFOW hints = TcpHints(0);
+    ADDRINFOW* list = nullptr;
+    lookup.result = ::GetAddrInfoW(lookup.host.c_str(), lookup.port.c_str(), &hints, &list);
+    if (lookup.result == 0) lookup.addresses.reset(list);
+    ::SetEvent(lookup.finished.get());
+    return 0;
+}
+
+// The addresses of HOST:PORT: an address literal at once, a name through the system resolver
+// within the deadline. 0 or the lookup's error; a lookup that is still under way is left in
+// `pending`.
+int LookUp(const ProbeTarget& target, const Deadline& deadline, const StopSignal& stop,
+           AddressList& addresses, std::shared_ptr<ProbeWork>& pending) {
+    ADDRINFOW hints = TcpHints(AI_NUMERICHOST);
+    std::wstring port = std::to_wstring(target.port);
+    ADDRINFOW* list = nullptr;
+    if (::GetAddrInfoW(target.host.c_str(), port.c_str(), &hints, &list) == 0) {
+        addresses.reset(list);
+        return 0;
+    }
+
+    auto lookup = std::make_shared<Lookup>();
+    if (!lookup->finished) return static_cast<int>(::GetLastError());
+    lookup->host = target.host;
+    lookup->port = port;
+    auto parameter = std::make_unique<std::shared_ptr<Lookup>>(lookup);
+    Handle thread(::CreateThread(nullptr, 0, RunLookup, parameter.get(), 0, nullptr));
+    if (!thread) return static_cast<int>(::GetLastError());
+    parameter.release();  // the thread's now
+    pending = lookup;
+    Waited waited = WaitWithin(lookup->finished.get(), deadline, stop);
+    if (waited == Waited::Stopped) return kSocketStopped;
+    if (waited == Waited::TimedOut) return WSAETIMEDOUT;
+    addresses = std::move(lookup->addresses);
+    return lookup->result;
+}
+
+// A connection to one address, waited for until the deadline or the stop.
+// 0 when connected, WSAETIMEDOUT when the time ran out, kSocketStopped, otherwise the error.
+int ConnectWithin(const ADDRINFOW& address, const Deadline& deadline, const StopSignal& stop) {
     Socket socket(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
     if (!socket) return ::WSAGetLastError();
-    u_long nonBlocking = 1;
-    if (::ioctlsocket(socket.get(), FIONBIO, &nonBlocking) != 0) return ::WSAGetLastError();
+    Handle ready(::WSACreateEvent());
+    if (!ready) return ::WSAGetLastError();
+    // Also makes the socket non-blocking.
+    if (::WSAEventSelect(socket.get(), ready.get(), FD_CONNECT) != 0) return ::WSAGetLastError();
     if (::connect(socket.get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0)
         return 0;
     int error = ::WSAGetLastError();
     if (error != WSAEWOULDBLOCK) return error;
 
-    int32_t remaining = deadline.RemainingMs();
-    timeval wait{remaining / 1000, (remaining % 1000) * 1000};
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(socket.get(), &writable);
-    FD_SET(socket.get(), &failed);
-    int ready = ::select(0, nullptr, &writable, &failed, &wait);
-    if (ready == 0) return WSAETIMEDOUT;
-    if (ready == SOCKET_ERROR) return ::WSAGetLastError();
-    int socketError = 0;
-    int size = sizeof(socketError);
-    if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socketError),
-                     &size) != 0)
+    Waited waited = WaitWithin(ready.get(), deadline, stop);
+    if (waited == Waited::Stopped) return kSocketStopped;
+    if (waited == Waited::TimedOut) return WSAETIMEDOUT;
+    WSANETWORKEVENTS events{};
+    if (::WSAEnumNetworkEvents(socket.get(), ready.get(), &events) != 0)
         return ::WSAGetLastError();
-    if (socketError != 0) return socketError;
-    return FD_ISSET(socket.get(), &writable) ? 0 : WSAECONNREFUSED;
+    if (!(events.lNetworkEvents & FD_CONNECT)) return WSAETIMEDOUT;
+    return events.iErrorCode[FD_CONNECT_BIT];
 }
 
-std::optional<std::wstring> ProbeTcp(const ProbeTarget& target, int32_t limitMs) {
-    Deadline deadline(limitMs);
+std::optional<std::wstring> ProbeTcp(const ProbeTarget& target, int32_t limitMs,
+                                     const Deadline& deadline, const StopSignal& stop,
+                                     std::shared_ptr<ProbeWork>& pending) {
     AddressList addresses;
-    if (int result = LookUp(target, addresses)) return SocketReason(result, limitMs);
+    if (int result = LookUp(target, deadline, stop, addresses, pending))
+        return SocketReason(result, limitMs);
     int lastError = WSAHOST_NOT_FOUND;
     // Each address in the resolver's order, while time is left.
     for (const ADDRINFOW* address = addresses.get(); address; address = address->ai_next) {
         if (deadline.RemainingMs() == 0) return TimedOut(limitMs);
-        lastError = ConnectWithin(*address, deadline);
+        lastError = ConnectWithin(*address, deadline, stop);
         if (lastError == 0) return std::nullopt;
-        if (lastError == WSAETIMEDOUT) break;
+        if (lastError == WSAETIMEDOUT || lastError == kSocketStopped) break;
     }
     return SocketReason(lastError, limitMs);
 }
@@ -162,15 +227,63 @@ void SetNumberOption(HINTERNET handle, DWORD option, DWORD value) {
     ::WinHttpSetOption(handle, option, &value, sizeof(value));
 }
 
-std::optional<std::wstring> ProbeHttp(const ProbeTarget& target, int32_t limitMs) {
-    Deadline deadline(limitMs);
+// One asynchronous WinHTTP request. WinHTTP's callback only records how far the request got
+// and wakes the probe, which makes every call itself; the callback's hold on the exchange
+// ends with the request handle's closing, which also sets `finished`.
+struct HttpExchange final : ProbeWork {
+    enum Stage : int { Opened, Sent, HeadersRead };
+    Handle progress{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<int> stage{Opened};
+    std::atomic<DWORD> error{0};
+
+    void Reached(Stage reached) {
+        stage = reached;
+        ::SetEvent(progress.get());
+    }
+    void Failed(DWORD code) {
+        error = code == 0 ? ERROR_WINHTTP_INTERNAL_ERROR : code;
+        ::SetEvent(progress.get());
+    }
+};
+using HeldExchange = std::shared_ptr<HttpExchange>;
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information,
+                              DWORD) {
+    auto* held = reinterpret_cast<HeldExchange*>(context);
+    if (!held) return;
+    HttpExchange& exchange = **held;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+            exchange.Reached(HttpExchange::Sent);
+            break;
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            exchange.Reached(HttpExchange::HeadersRead);
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            exchange.Failed(static_cast<WINHTTP_ASYNC_RESULT*>(information)->dwError);
+            break;
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            // The last callback of the request.
+            ::SetEvent(exchange.finished.get());
+            delete held;
+            break;
+        default: break;
+    }
+}
+
+std::optional<std::wstring> ProbeHttp(const ProbeTarget& target, int32_t limitMs,
+                                      const Deadline& deadline, const StopSignal& stop,
+                                      std::shared_ptr<ProbeWork>& pending) {
     auto failure = [&](DWORD code) -> std::optional<std::wstring> {
         if (deadline.RemainingMs() == 0) return TimedOut(limitMs);
         return HttpErrorReason(code, limitMs);
     };
+    auto exchange = std::make_shared<HttpExchange>();
+    if (!exchange->finished || !exchange->progress) return failure(::GetLastError());
     // Straight to the service, never through a proxy.
     Internet session(::WinHttpOpen(L"Tendro-Probe/2.6", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                   WINHTTP_FLAG_ASYNC));
     if (!session) return failure(::GetLastError());
     Internet connection(::WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
     if (!connection) return failure(::GetLastError());
@@ -179,6 +292,21 @@ std::optional<std::wstring> ProbeHttp(const ProbeTarget& target, int32_t limitMs
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return failure(::GetLastError());
+
+    // From the callback's installation on, the request handle's closing frees `held`.
+    auto held = std::make_unique<HeldExchange>(exchange);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(held.get());
+    if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context,
+                            sizeof(context)))
+        return failure(::GetLastError());
+    if (::WinHttpSetStatusCallback(request.get(), OnRequestStatus,
+                                   WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                       WINHTTP_CALLBACK_FLAG_HANDLES,
+                                   0) == WINHTTP_INVALID_STATUS_CALLBACK)
+        return failure(::GetLastError());
+    held.release();
+    pending = exchange;
+
     // The answer itself counts: no redirects, no authentication, no cookies, a fresh
     // connection every time.
     SetNumberOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY,
@@ -193,23 +321,26 @@ std::optional<std::wstring> ProbeHttp(const ProbeTarget& target, int32_t limitMs
                         SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                             SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                             SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE);
+    // The probe's own wait bounds the whole request; WinHTTP's limits per step only make sure
+    // that a request left behind at the deadline ends as well.
+    ::WinHttpSetTimeouts(request.get(), limitMs, limitMs, limitMs, limitMs);
+    SetNumberOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, limitMs);
 
-    // Each step gets what is left of the limit: the name lookup, the connection and the
-    // sending of the request first, then the wait for the answer (which some WinHTTP
-    // versions already begin inside WinHttpSendRequest).
-    int remaining = deadline.RemainingMs();
-    if (remaining == 0) return TimedOut(limitMs);
-    if (!::WinHttpSetTimeouts(request.get(), remaining, remaining, remaining, remaining))
-        return failure(::GetLastError());
-    SetNumberOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, remaining);
+    // Waits until the request has reached `stage`: nothing then, otherwise the reason.
+    auto reach = [&](HttpExchange::Stage stage) -> std::optional<std::wstring> {
+        for (;;) {
+            if (DWORD code = exchange->error.load()) return failure(code);
+            if (exchange->stage.load() >= stage) return std::nullopt;
+            Waited waited = WaitWithin(exchange->progress.get(), deadline, stop);
+            if (waited != Waited::Done) return Unfinished(waited, limitMs);
+        }
+    };
     if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, context))
         return failure(::GetLastError());
-    remaining = deadline.RemainingMs();
-    if (remaining == 0) return TimedOut(limitMs);
-    SetNumberOption(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, remaining);
-    SetNumberOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, remaining);
+    if (auto reason = reach(HttpExchange::Sent)) return reason;
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) return failure(::GetLastError());
+    if (auto reason = reach(HttpExchange::HeadersRead)) return reason;
 
     DWORD status = 0;
     DWORD size = sizeof(status);
@@ -232,9 +363,22 @@ WinsockSession::~WinsockSession() {
     if (startError_ == 0) ::WSACleanup();
 }
 
-std::optional<std::wstring> RunProbe(const ProbeTarget& target, int32_t limitMs) {
-    if (target.scheme == ProbeTarget::Tcp) return ProbeTcp(target, limitMs);
-    return ProbeHttp(target, limitMs);
+ProbeSlot::ProbeSlot() = default;
+ProbeSlot::~ProbeSlot() = default;
+ProbeSlot::ProbeSlot(ProbeSlot&&) noexcept = default;
+ProbeSlot& ProbeSlot::operator=(ProbeSlot&&) noexcept = default;
+
+std::optional<std::wstring> RunProbe(const ProbeTarget& target, int32_t limitMs, ProbeSlot& slot,
+                                     const StopSignal& stop) {
+    Deadline deadline(limitMs);
+    if (slot.pending_) {
+        Waited waited = WaitWithin(slot.pending_->finished.get(), deadline, stop);
+        if (waited != Waited::Done) return Unfinished(waited, limitMs);
+        slot.pending_.reset();
+    }
+    if (target.scheme == ProbeTarget::Tcp)
+        return ProbeTcp(target, limitMs, deadline, stop, slot.pending_);
+    return ProbeHttp(target, limitMs, deadline, stop, slot.pending_);
 }
 
 }  // namespace tendro
