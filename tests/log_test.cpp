@@ -29,23 +29,38 @@ TEST(FormatText, WideStringsAndNumbers) {
     EXPECT_EQ(FormatText(L"[%s] %d %.2f%%", L"w\u00e9", -5, 12.5), L"[w\u00e9] -5 12.50%");
 }
 
-// Where the lines go and who sees them: nothing else changes about a line.
-TEST(LogOutput, TargetAndObserver) {
+// Where the lines go: the installed sinks alone (none: nowhere), the console again when they
+// go; nothing else changes about a line.
+TEST(LogOutput, InstalledSinks) {
+    struct Recorder final : LogSink {
+        std::vector<std::wstring> seen;
+        void WriteLine(uint32_t level, const std::wstring& text, const std::wstring& line) override {
+            seen.push_back(std::to_wstring(level) + L" " + text + L" " + std::to_wstring(line.size()));
+        }
+        void WriteText(DWORD stdHandle, std::wstring_view text) override {
+            seen.push_back(std::to_wstring(stdHandle == STD_ERROR_HANDLE) + L" " + std::wstring(text));
+        }
+    };
     tendro::test::CapturedLog captured;
-    std::vector<std::pair<uint32_t, std::wstring>> seen;
-    SetLogObserver([&](uint32_t level, const std::wstring& text) { seen.emplace_back(level, text); });
+    Recorder recorder;
     WriteLog(LogError, L"shown 100%");
-    SetStandardOutputTarget(0);
-    WriteLog(LogInit, L"\thidden");
-    WriteConsoleText(STD_OUTPUT_HANDLE, L"raw text\n");
-    SetStandardOutputTarget(STD_OUTPUT_HANDLE);
-    SetLogObserver(nullptr);
+    {
+        LogSinks sinks;
+        sinks.Add(recorder);
+        WriteLog(LogInit, L"\trecorded");
+        WriteConsoleText(STD_ERROR_HANDLE, L"[system:5] x\n");
+        {
+            LogSinks none;
+            WriteLog(LogError, L"nowhere");
+        }
+    }
     WriteLog(LogError, L"shown again");
 
     auto lines = captured.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, L"shown 100%");
     EXPECT_EQ(lines[1].text, L"shown again");
-    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, std::wstring>>{{LogError, L"shown 100%"},
-                                                                     {LogInit, L"\thidden"}}));
+    // "<word>: <24-character time>: <text>\n" with an empty word for level 1 here.
+    EXPECT_EQ(recorder.seen, (std::vector<std::wstring>{L"1 \trecorded " + std::to_wstring(2 + 24 + 2 + 9 + 1),
+                                                        L"1 [system:5] x\n"}));
 }

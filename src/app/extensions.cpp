@@ -9,11 +9,11 @@
 
 namespace tendro {
 
-Extensions::Extensions(const LongOptions& options) {
+Extensions::Extensions(const LongOptions& options, CheckCapture* checkCapture) {
     // The order is the order in which every hook point visits them: the check mode first,
     // so that it sees the start-up before anything else logs; the watch last, as it owns
     // the pause.
-    Add(MakeCheckMode(options));
+    Add(MakeCheckMode(options, checkCapture));
     Add(MakeProbes(options));
     Add(MakeKillHung(options));
     Add(MakeRestartLimit(options));
@@ -77,6 +77,10 @@ bool Extensions::StopFailed(ServiceControl& service) {
     return terminated;
 }
 
+void Extensions::StartFailed(ServiceControl& service) {
+    for (auto& module : modules_) module->StartFailed(service);
+}
+
 void Extensions::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
     for (auto& module : modules_) module->PassEnded(settings, services);
 }
@@ -93,10 +97,8 @@ int Extensions::ProgramEnding(int exitCode) {
     return exitCode;
 }
 
-bool Extensions::ReportSystemError(const std::system_error& error) {
-    for (auto& module : modules_)
-        if (module->ReportSystemError(error)) return true;
-    return false;
+void Extensions::ReportSystemError(const std::system_error& error) {
+    for (auto& module : modules_) module->ReportSystemError(error);
 }
 
 }  // namespace tendro

@@ -10,10 +10,13 @@
 
 namespace tendro {
 
+class CheckCapture;
+
 class Extensions final : public MonitorHooks {
 public:
-    // Builds the extension of every long option given; none without long options.
-    explicit Extensions(const LongOptions& options);
+    // Builds the extension of every long option given; none without long options. The check
+    // mode reports through the run's capture, and is left out without one.
+    explicit Extensions(const LongOptions& options, CheckCapture* checkCapture = nullptr);
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
     bool Empty() const { return modules_.empty(); }
@@ -29,11 +32,12 @@ public:
     bool HoldFailureResponse(ServiceControl& failed) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
     bool StopFailed(ServiceControl& service) override;
+    void StartFailed(ServiceControl& service) override;
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
     bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
                ServiceObjects& services) override;
     int ProgramEnding(int exitCode) override;
-    bool ReportSystemError(const std::system_error& error) override;
+    void ReportSystemError(const std::system_error& error) override;
 
 private:
     std::vector<std::unique_ptr<MonitorHooks>> modules_;

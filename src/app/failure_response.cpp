@@ -16,12 +16,16 @@ void StopService(ServiceControl& service, MonitorHooks& hooks) {
     if (service.Stop() == 0) hooks.StopFailed(service);
 }
 
+void StartService(ServiceControl& service, MonitorHooks& hooks) {
+    if (service.Start() != 1) hooks.StartFailed(service);
+}
+
 void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
                    ServiceControl& failed, MonitorHooks& hooks) {
     const bool startAgain = !settings.Has(CmdLineParser::StopOnly);
     if (settings.Has(CmdLineParser::RestartFailedOnly)) {
         StopService(failed, hooks);
-        if (startAgain) failed.Start();
+        if (startAgain) StartService(failed, hooks);
         return;
     }
 
@@ -37,7 +41,7 @@ void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
         StopService(ServiceForEntry(services, *entry, placeholder), hooks);
     if (!startAgain) return;
     for (auto entry = first; entry != group.end(); ++entry)
-        ServiceForEntry(services, *entry, placeholder).Start();
+        StartService(ServiceForEntry(services, *entry, placeholder), hooks);
 }
 
 }  // namespace

@@ -86,6 +86,9 @@ public:
         return false;
     }
 
+    // A start in a failure response did not succeed (Start() did not give 1).
+    virtual void StartFailed(ServiceControl& service) { (void)service; }
+
     // The last service's check of a pass has ended.
     virtual void PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
         (void)settings, (void)services;
@@ -101,12 +104,8 @@ public:
     // The program ends with exitCode: the hook may replace it.
     virtual int ProgramEnding(int exitCode) { return exitCode; }
 
-    // A system error ends the program: true when the hook has reported it itself (instead of
-    // the standard-error line).
-    virtual bool ReportSystemError(const std::system_error& error) {
-        (void)error;
-        return false;
-    }
+    // A system error ends the program; its standard-error line is already written.
+    virtual void ReportSystemError(const std::system_error& error) { (void)error; }
 };
 
 // The hooks of a monitor without extensions.
