@@ -173,11 +173,7 @@ TEST(CheckMode, StartupFailuresAreUnknown) {
 TEST(CheckMode, RefusalsAndNoRunOnceAreUnknown) {
     TestService stopped;
     const std::wstring noFolder = L"C:\\no-such-folder-" + stopped.Name() + L"\\t.log";
-    struct Case {
-        std::vector<std::wstring> args;
-        std::wstring reason;
-    };
-    for (const Case& k : std::vector<Case>{
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::wstring>, std::wstring>>{
              {{L"-o", L"--nonsense", L"--check", L"-s", stopped.Name()}, L"Unknown option --nonsense"},
              {{L"-o", L"--check=yes", L"-s", stopped.Name()}, L"Option --check takes no value: \"yes\""},
              {{L"-o", L"--probe-timeout=0", L"-s", stopped.Name()},
@@ -189,9 +185,9 @@ TEST(CheckMode, RefusalsAndNoRunOnceAreUnknown) {
              {{L"-s", stopped.Name()}, L"--check needs -o"},
              {{L"-v", L"-f", L"1", L"-s", stopped.Name()}, L"--check needs -o"},
          }) {
-        Check c = RunCheck(k.args);
-        EXPECT_EQ(c.exitCode, 3u) << ToNarrow(k.reason);
-        EXPECT_EQ(c.line, L"TENDRO UNKNOWN - " + k.reason);
+        Check c = RunCheck(args);
+        EXPECT_EQ(c.exitCode, 3u) << ToNarrow(reason);
+        EXPECT_EQ(c.line, L"TENDRO UNKNOWN - " + reason);
         EXPECT_THAT(c.run.errBytes, IsEmpty());
     }
     EXPECT_EQ(stopped.State(), DWORD{SERVICE_STOPPED});
@@ -200,26 +196,21 @@ TEST(CheckMode, RefusalsAndNoRunOnceAreUnknown) {
 // A start in the response that fails is named in the line, in the words of the response.
 TEST(CheckMode, AFailedStartIsNamed) {
     TestService db, web({L"--fail-start", L"1"});
-    struct Case {
-        std::vector<std::wstring> options;
-        std::wstring response;
-    };
     const std::wstring failed = L" failed: " + web.Name() + L" did not start";
-    for (const Case& k : std::vector<Case>{
-             {{}, L"group restart" + failed},
-             {{L"-g", L"1"}, L"group restart from " + db.Name() + failed +
-                                 L", group restart from " + web.Name() + failed},
-             {{L"-r"}, db.Name() + L" restarted, " + web.Name() + L" restart" + failed},
+    for (const auto& [option, response] : std::vector<std::pair<std::wstring, std::wstring>>{
+             {L"-q", L"group restart" + failed},
+             {L"-g", L"group restart from " + db.Name() + failed + L", group restart from " +
+                         web.Name() + failed},
+             {L"-r", db.Name() + L" restarted, " + web.Name() + L" restart" + failed},
          }) {
         if (db.State() != SERVICE_STOPPED) {
             ASSERT_TRUE(db.StopFromOutside());
         }
-        std::vector<std::wstring> args{L"-o", L"-s", db.Name(), L"-s", web.Name()};
-        args.insert(args.end(), k.options.begin(), k.options.end());
-        Check c = RunCheck(args);
+        // (-g counts only with a value after it.)
+        Check c = RunCheck({L"-o", L"-s", db.Name(), L"-s", web.Name(), option, L"1"});
         EXPECT_EQ(c.exitCode, 2u);
         EXPECT_EQ(c.line, L"TENDRO CRITICAL - 2 of 2 services down: " + db.Name() + L", " +
-                              web.Name() + L"; " + k.response + Perf(0, 2, 2));
+                              web.Name() + L"; " + response + Perf(0, 2, 2));
     }
 }
 

@@ -33,34 +33,22 @@ TEST(FormatText, WideStringsAndNumbers) {
 // go; nothing else changes about a line.
 TEST(LogOutput, InstalledSinks) {
     struct Recorder final : LogSink {
-        std::vector<std::wstring> seen;
-        void WriteLine(uint32_t level, const std::wstring& text, const std::wstring& line) override {
-            seen.push_back(std::to_wstring(level) + L" " + text + L" " + std::to_wstring(line.size()));
+        std::wstring seen;
+        void WriteLine(uint32_t, const std::wstring& text, const std::wstring& line) override {
+            seen += text + L"|" + std::to_wstring(line.size()) + L" ";
         }
-        void WriteText(DWORD stdHandle, std::wstring_view text) override {
-            seen.push_back(std::to_wstring(stdHandle == STD_ERROR_HANDLE) + L" " + std::wstring(text));
-        }
-    };
+        void WriteText(DWORD, std::wstring_view text) override { seen += text; }
+    } recorder;
     tendro::test::CapturedLog captured;
-    Recorder recorder;
-    WriteLog(LogError, L"shown 100%");
     {
         LogSinks sinks;
         sinks.Add(recorder);
-        WriteLog(LogInit, L"\trecorded");
+        WriteLog(LogInit, L"\trecorded");  // ": <24-character time>: \trecorded\n"
         WriteConsoleText(STD_ERROR_HANDLE, L"[system:5] x\n");
-        {
-            LogSinks none;
-            WriteLog(LogError, L"nowhere");
-        }
+        LogSinks none;
+        WriteLog(LogError, L"nowhere");
     }
-    WriteLog(LogError, L"shown again");
-
-    auto lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, L"shown 100%");
-    EXPECT_EQ(lines[1].text, L"shown again");
-    // "<word>: <24-character time>: <text>\n" with an empty word for level 1 here.
-    EXPECT_EQ(recorder.seen, (std::vector<std::wstring>{L"1 \trecorded " + std::to_wstring(2 + 24 + 2 + 9 + 1),
-                                                        L"1 [system:5] x\n"}));
+    WriteLog(LogError, L"shown 100%");
+    EXPECT_EQ(recorder.seen, L"\trecorded|38 [system:5] x\n");
+    EXPECT_EQ(tendro::test::LogTexts(captured.RawLines()), std::vector<std::wstring>{L"shown 100%"});
 }
