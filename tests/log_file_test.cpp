@@ -115,6 +115,18 @@ TEST_F(LogFileTest, AReaderThatDoesNotShareDeleteLeadsToAppendingAndOneLine) {
     EXPECT_EQ(all + Content(L"t.log"), content + Numbered(13, last));
 }
 
+// A service's file without --log-file: %ProgramData%\Tendro\NAME.log, its folder made at open.
+TEST(LogFileOf, AServiceWithoutTheOptionGetsTheDefaultPath) {
+    const std::wstring name = UniqueServiceName(L"logdefault"), path = DefaultLogFilePath(name);
+    EXPECT_THAT(ToNarrow(path), ::testing::EndsWith(ToNarrow(L"\\Tendro\\" + name + L".log")));
+    const std::wstring folder = path.substr(0, path.rfind(L'\\'));
+    ::RemoveDirectoryW(folder.c_str());  // when nothing else is in it
+    std::wstring refusal;
+    EXPECT_TRUE(OpenLogFileOf(LongOptions(), name, refusal) && ReadWhole(path)) << ToNarrow(refusal);
+    ::DeleteFileW(path.c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}
+
 // tendro.exe: the file holds the console's lines byte for byte, in UTF-8.
 TEST(LogFileRun, TheFileGetsTheConsoleLines) {
     TestService a;

@@ -49,12 +49,14 @@ int CheckCapture::Emit(const CheckLine& line) {
 }
 
 int CheckCapture::StartupFailed(int exitCode, const std::wstring& reason) {
-    std::wstring joined = reason;
-    for (const std::wstring& text : reason.empty() ? startupErrors_ : std::vector<std::wstring>()) {
-        std::wstring part = OneLineText(text);
-        if (part.empty()) continue;
-        if (!joined.empty()) joined += L": ";
-        joined += part;
+    std::wstring joined = OneLineText(reason);
+    if (joined.empty()) {
+        for (const std::wstring& text : startupErrors_) {
+            std::wstring part = OneLineText(text);
+            if (part.empty()) continue;
+            if (!joined.empty()) joined += L": ";
+            joined += part;
+        }
     }
     if (joined.empty()) joined = L"start-up failed with exit code " + std::to_wstring(exitCode);
     return Emit(UnknownCheckLine(joined));

@@ -24,6 +24,10 @@ std::unique_ptr<LogFile> LogFile::Open(LogFileSettings settings, DWORD& error) {
         if (slash != std::wstring::npos && slash > 0)
             ::CreateDirectoryW(settings.path.substr(0, slash).c_str(), nullptr);
     }
+    // The rotation renames by path: a relative one is made whole once.
+    wchar_t full[MAX_PATH * 4];
+    DWORD n = ::GetFullPathNameW(settings.path.c_str(), MAX_PATH * 4, full, nullptr);
+    if (n > 0 && n < MAX_PATH * 4) settings.path.assign(full, n);
     std::unique_ptr<LogFile> log(new LogFile(std::move(settings)));
     if (!log->Reopen()) {
         error = ::GetLastError();
@@ -123,7 +127,8 @@ DWORD LogFile::Rotate() {
     // PATH.keep goes: renamed to a name of its own first, so that a reader that holds it open
     // (sharing delete) does not keep its name taken, then deleted.
     const std::wstring dropped = Numbered(settings_.keep);
-    const std::wstring doomed = dropped + L".deleted-" + std::to_wstring(::GetTickCount64());
+    const std::wstring doomed = dropped + L".deleted-" + std::to_wstring(::GetTickCount64()) +
+                                L"-" + std::to_wstring(++dropped_);
     if (::MoveFileExW(dropped.c_str(), doomed.c_str(), 0))
         ::DeleteFileW(doomed.c_str());
     else if (!Missing(::GetLastError()))

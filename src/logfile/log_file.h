@@ -56,6 +56,7 @@ private:
     uint64_t lostLines_ = 0;       // lines not written since the last one that was
     uint32_t retryCountdown_ = 0;  // lines until a failed rotation is tried again
     bool rotationFailing_ = false;  // the failure has been logged; cleared by a rotation
+    uint64_t dropped_ = 0;          // files dropped, for their passing names
 };
 
 // %ProgramData%\Tendro\NAME.log: the log file of the service NAME without --log-file (open it
