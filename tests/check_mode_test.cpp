@@ -1,6 +1,7 @@
 // --check: tendro.exe as a check program against fixture services in each state; the one
 // UTF-8 line on standard output, the exit codes 0, 2 and 3, the responses named in the line,
 // start-up failures as UNKNOWN, and --check without -o.
+#include <algorithm>
 #include <cwctype>
 
 #include <gmock/gmock.h>
@@ -11,6 +12,7 @@
 #include "log/log.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
+#include "support/system_text.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -27,9 +29,12 @@ struct Check {
     RunResult run;
 };
 
-// Runs a check; standard output must be exactly one line of UTF-8 ending in a line feed.
+// Runs a check (with --check first unless the arguments hold it); standard output must be
+// exactly one line of UTF-8 ending in a line feed.
 Check RunCheck(std::vector<std::wstring> args) {
-    args.insert(args.begin(), L"--check");
+    if (std::none_of(args.begin(), args.end(),
+                     [](const std::wstring& a) { return a.starts_with(L"--check"); }))
+        args.insert(args.begin(), L"--check");
     RunResult r = RunTendro(args, 90000);
     EXPECT_FALSE(r.timedOut);
     const std::string& out = r.outBytes;
@@ -163,16 +168,50 @@ TEST(CheckMode, StartupFailuresAreUnknown) {
     for (const auto& err : c.run.err) ADD_FAILURE() << "standard error: " << ToNarrow(err);
 }
 
-TEST(CheckMode, NeedsRunOnce) {
+// Refusals before the extensions exist, whatever the order of the arguments, and --check
+// without -o: the UNKNOWN line and nothing on standard error.
+TEST(CheckMode, RefusalsAndNoRunOnceAreUnknown) {
     TestService stopped;
-    for (const auto& args : std::vector<std::vector<std::wstring>>{
-             {L"-s", stopped.Name()}, {L"-v", L"-f", L"1", L"-s", stopped.Name()}}) {
+    const std::wstring noFolder = L"C:\\no-such-folder-" + stopped.Name() + L"\\t.log";
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::wstring>, std::wstring>>{
+             {{L"-o", L"--nonsense", L"--check", L"-s", stopped.Name()}, L"Unknown option --nonsense"},
+             {{L"-o", L"--check=yes", L"-s", stopped.Name()}, L"Option --check takes no value: \"yes\""},
+             {{L"-o", L"--probe-timeout=0", L"-s", stopped.Name()},
+              L"Invalid value for option --probe-timeout: \"0\" (expected a whole number of "
+              L"milliseconds from 1 to 60000)"},
+             {{L"-o", L"--log-file=" + noFolder, L"-s", stopped.Name()},
+              L"Invalid value for option --log-file: \"" + noFolder + L"\" (can't open it: " +
+                  OneLineText(SystemMessage(ERROR_PATH_NOT_FOUND)) + L")"},
+             {{L"-s", stopped.Name()}, L"--check needs -o"},
+             {{L"-v", L"-f", L"1", L"-s", stopped.Name()}, L"--check needs -o"},
+         }) {
         Check c = RunCheck(args);
-        EXPECT_EQ(c.exitCode, 3u);
-        EXPECT_EQ(c.line, L"TENDRO UNKNOWN - --check needs -o");
+        EXPECT_EQ(c.exitCode, 3u) << ToNarrow(reason);
+        EXPECT_EQ(c.line, L"TENDRO UNKNOWN - " + reason);
         EXPECT_THAT(c.run.errBytes, IsEmpty());
     }
     EXPECT_EQ(stopped.State(), DWORD{SERVICE_STOPPED});
+}
+
+// A start in the response that fails is named in the line, in the words of the response.
+TEST(CheckMode, AFailedStartIsNamed) {
+    TestService db, web({L"--fail-start", L"1"});
+    const std::wstring failed = L" failed: " + web.Name() + L" did not start";
+    for (const auto& [option, response] : std::vector<std::pair<std::wstring, std::wstring>>{
+             {L"-q", L"group restart" + failed},
+             {L"-g", L"group restart from " + db.Name() + failed + L", group restart from " +
+                         web.Name() + failed},
+             {L"-r", db.Name() + L" restarted, " + web.Name() + L" restart" + failed},
+         }) {
+        if (db.State() != SERVICE_STOPPED) {
+            ASSERT_TRUE(db.StopFromOutside());
+        }
+        // (-g counts only with a value after it.)
+        Check c = RunCheck({L"-o", L"-s", db.Name(), L"-s", web.Name(), option, L"1"});
+        EXPECT_EQ(c.exitCode, 2u);
+        EXPECT_EQ(c.line, L"TENDRO CRITICAL - 2 of 2 services down: " + db.Name() + L", " +
+                              web.Name() + L"; " + response + Perf(0, 2, 2));
+    }
 }
 
 TEST(CheckLine, TextIsMadeFitForOneLine) {

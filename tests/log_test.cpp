@@ -29,23 +29,26 @@ TEST(FormatText, WideStringsAndNumbers) {
     EXPECT_EQ(FormatText(L"[%s] %d %.2f%%", L"w\u00e9", -5, 12.5), L"[w\u00e9] -5 12.50%");
 }
 
-// Where the lines go and who sees them: nothing else changes about a line.
-TEST(LogOutput, TargetAndObserver) {
+// Where the lines go: the installed sinks alone (none: nowhere), the console again when they
+// go; nothing else changes about a line.
+TEST(LogOutput, InstalledSinks) {
+    struct Recorder final : LogSink {
+        std::wstring seen;
+        void WriteLine(uint32_t, const std::wstring& text, const std::wstring& line) override {
+            seen += text + L"|" + std::to_wstring(line.size()) + L" ";
+        }
+        void WriteText(DWORD, std::wstring_view text) override { seen += text; }
+    } recorder;
     tendro::test::CapturedLog captured;
-    std::vector<std::pair<uint32_t, std::wstring>> seen;
-    SetLogObserver([&](uint32_t level, const std::wstring& text) { seen.emplace_back(level, text); });
+    {
+        LogSinks sinks;
+        sinks.Add(recorder);
+        WriteLog(LogInit, L"\trecorded");  // ": <24-character time>: \trecorded\n"
+        WriteConsoleText(STD_ERROR_HANDLE, L"[system:5] x\n");
+        LogSinks none;
+        WriteLog(LogError, L"nowhere");
+    }
     WriteLog(LogError, L"shown 100%");
-    SetStandardOutputTarget(0);
-    WriteLog(LogInit, L"\thidden");
-    WriteConsoleText(STD_OUTPUT_HANDLE, L"raw text\n");
-    SetStandardOutputTarget(STD_OUTPUT_HANDLE);
-    SetLogObserver(nullptr);
-    WriteLog(LogError, L"shown again");
-
-    auto lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, L"shown 100%");
-    EXPECT_EQ(lines[1].text, L"shown again");
-    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, std::wstring>>{{LogError, L"shown 100%"},
-                                                                     {LogInit, L"\thidden"}}));
+    EXPECT_EQ(recorder.seen, L"\trecorded|38 [system:5] x\n");
+    EXPECT_EQ(tendro::test::LogTexts(captured.RawLines()), std::vector<std::wstring>{L"shown 100%"});
 }

@@ -16,6 +16,7 @@
 #include "metrics/metrics_text.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
+#include "support/temp_folder.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -27,89 +28,6 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 
 namespace {
-
-// A folder of its own under the temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    explicit TempFolder(std::wstring path = {}) {
-        if (path.empty()) {
-            wchar_t base[MAX_PATH + 1];
-            ::GetTempPathW(MAX_PATH, base);
-            path = std::wstring(base) + UniqueServiceName(L"metrics");
-        }
-        path_ = std::move(path);
-        ::CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~TempFolder() {
-        if (!keep_) Remove(path_);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::wstring& Path() const { return path_; }
-    // Leaves the folder in place for whoever reads it next.
-    void Keep() { keep_ = true; }
-    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
-    // The names in the folder.
-    std::set<std::wstring> Names() const {
-        std::set<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((path_ + L"\\*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            std::wstring name = data.cFileName;
-            if (name != L"." && name != L"..") names.insert(name);
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-        return names;
-    }
-
-private:
-    static void Remove(const std::wstring& folder) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..") continue;
-                std::wstring path = folder + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    Remove(path);
-                else
-                    ::DeleteFileW(path.c_str());
-            } while (::FindNextFileW(find, &data));
-            ::FindClose(find);
-        }
-        ::RemoveDirectoryW(folder.c_str());
-    }
-    std::wstring path_;
-    bool keep_ = false;
-};
-
-// The whole file, or nothing when it cannot be opened. `share` is what the reader lets
-// others do while it holds the file.
-// What a file handle reads from the start of the file to its end.
-std::string ReadFromStart(HANDLE file) {
-    std::string content;
-    char buffer[4096];
-    DWORD n = 0;
-    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    while (::ReadFile(file, buffer, sizeof(buffer), &n, nullptr) && n > 0) content.append(buffer, n);
-    return content;
-}
-
-Handle OpenForReading(const std::wstring& path, DWORD share) {
-    return Handle(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-std::optional<std::string> ReadWhole(const std::wstring& path,
-                                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                   FILE_SHARE_DELETE) {
-    Handle file = OpenForReading(path, share);
-    if (!file) return std::nullopt;
-    return ReadFromStart(file.get());
-}
 
 // The samples of an exposition text, "name{labels}" to value; the text must be well formed:
 // LF line ends, every sample's metric introduced by "# HELP" and "# TYPE" before it.

@@ -9,11 +9,12 @@
 
 namespace tendro {
 
-Extensions::Extensions(const LongOptions& options, const StopSignal& stop) {
+Extensions::Extensions(const LongOptions& options, CheckCapture* checkCapture,
+                       const StopSignal& stop) {
     // The order is the order in which every hook point visits them: the check mode first,
     // so that it sees the start-up before anything else logs; the watch last, as it owns
     // the pause.
-    Add(MakeCheckMode(options));
+    Add(MakeCheckMode(options, checkCapture));
     Add(MakeProbes(options, stop));
     Add(MakeKillHung(options, stop));
     std::unique_ptr<RestartLimitPolicy> restartLimit = MakeRestartLimit(options);
@@ -104,10 +105,8 @@ int Extensions::ProgramEnding(int exitCode) {
     return exitCode;
 }
 
-bool Extensions::ReportSystemError(const std::system_error& error) {
-    for (auto& module : modules_)
-        if (module->ReportSystemError(error)) return true;
-    return false;
+void Extensions::ReportSystemError(const std::system_error& error) {
+    for (auto& module : modules_) module->ReportSystemError(error);
 }
 
 }  // namespace tendro

@@ -11,11 +11,15 @@
 
 namespace tendro {
 
+class CheckCapture;
+
 class Extensions final : public MonitorHooks {
 public:
-    // Builds the extension of every long option given; none without long options. Their
-    // waits end as the run's stop signal says.
-    explicit Extensions(const LongOptions& options, const StopSignal& stop = StopSignal::Never());
+    // Builds the extension of every long option given; none without long options. The check
+    // mode reports through the run's capture, and is left out without one; the waits of the
+    // extensions end as the run's stop signal says.
+    explicit Extensions(const LongOptions& options, CheckCapture* checkCapture = nullptr,
+                        const StopSignal& stop = StopSignal::Never());
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
     bool Empty() const { return modules_.empty(); }
@@ -36,7 +40,7 @@ public:
     bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
                ServiceObjects& services) override;
     int ProgramEnding(int exitCode) override;
-    bool ReportSystemError(const std::system_error& error) override;
+    void ReportSystemError(const std::system_error& error) override;
 
 private:
     std::vector<std::unique_ptr<MonitorHooks>> modules_;

@@ -105,12 +105,8 @@ public:
     // The program ends with exitCode: the hook may replace it.
     virtual int ProgramEnding(int exitCode) { return exitCode; }
 
-    // A system error ends the program: true when the hook has reported it itself (instead of
-    // the standard-error line).
-    virtual bool ReportSystemError(const std::system_error& error) {
-        (void)error;
-        return false;
-    }
+    // A system error ends the program; its standard-error line is already written.
+    virtual void ReportSystemError(const std::system_error& error) { (void)error; }
 };
 
 // The hooks of a monitor without extensions.

@@ -12,11 +12,13 @@
 #include "app/command_line.h"
 #include "app/extensions.h"
 #include "app/monitor.h"
+#include "checkmode/check_mode.h"
 #include "common/error.h"
 #include "cmdline/long_options.h"
 #include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
+#include "logfile/log_file.h"
 
 namespace tendro {
 
@@ -71,9 +73,18 @@ void EnableDebugPrivilege() {
         ThrowLastError("Can't enable SeDebug privilege");
 }
 
-int RunTendro(int argc, wchar_t** argv) {
+int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
+    const bool asService = !environment.serviceName.empty();
+    StopSignal ownStop;
+    const StopSignal& stop = environment.stop ? *environment.stop : ownStop;
     LocalMachineNames localNames = BuildLocalMachineNames();
     SetupLevelWords();
+    // The log's sinks, owned by the run and installed once the options are read; until then
+    // the log is the console's.
+    std::unique_ptr<ConsoleSink> console;
+    std::unique_ptr<CheckCapture> checkCapture;
+    std::unique_ptr<LogFile> logFile;
+    std::optional<LogSinks> sinks;
     // Owned beside the settings; empty without long options.
     std::unique_ptr<Extensions> extensions;
     try {
@@ -101,13 +112,29 @@ int RunTendro(int argc, wchar_t** argv) {
             WriteConsoleText(STD_OUTPUT_HANDLE, LongOptionsHelpText());
             return 0;
         }
+        Verbosity = VerbosityFor(settings);
+        // A check run answers every start-up failure with its line, a refused option too.
+        const bool checkRun = CheckRequested(argc, argv);
+        // A service has no console: its log file is the log.
+        if (!asService) console = MakeConsoleSink(checkRun, Verbosity);
+        if (checkRun) checkCapture = std::make_unique<CheckCapture>();
+        sinks.emplace();
+        if (console) sinks->Add(*console);
+        if (checkCapture) sinks->Add(*checkCapture);
+        if (!refusal) {
+            std::wstring fileRefusal;
+            logFile = OpenLogFileOf(longOptions, environment.serviceName, fileRefusal);
+            if (logFile) sinks->Add(*logFile);
+            if (!fileRefusal.empty()) refusal = fileRefusal;
+        }
+        if (!refusal && !environment.startupError.empty()) refusal = environment.startupError;
         if (refusal) {
             WriteLog(LogError, *refusal);
-            return 1;
+            return checkCapture ? checkCapture->StartupFailed(1) : 1;
         }
-        extensions = std::make_unique<Extensions>(longOptions);
-        Verbosity = VerbosityFor(settings);
-        if (auto code = extensions->OptionsRead(settings)) return *code;
+        extensions = std::make_unique<Extensions>(longOptions, checkCapture.get(), stop);
+        if (environment.hooks) extensions->Add(std::move(environment.hooks));
+        if (auto code = extensions->OptionsRead(settings)) return extensions->ProgramEnding(*code);
         if (Verbosity >= LogInit) {
             WriteLog(LogInit, FormatText(L"Corvanta Tendro: Service Monitoring Utility v2.6.0 (%d)",
                                          static_cast<int>(::GetCurrentProcessId())));
@@ -136,12 +163,17 @@ int RunTendro(int argc, wchar_t** argv) {
             WriteLog(LogError, *refused);
             return extensions->ProgramEnding(1);
         }
-        RunMonitorCycle(settings, connections, strikeCounts, services, *extensions);
+        RunMonitorCycle(settings, connections, strikeCounts, services, *extensions, stop);
         return extensions->ProgramEnding(0);
     } catch (const std::system_error& e) {
-        if (!extensions || !extensions->ReportSystemError(e))
-            WriteConsoleText(STD_ERROR_HANDLE, DescribeSystemError(e) + L"\n");
-        return extensions ? extensions->ProgramEnding(1) : 1;
+        // Standard error's line, and the log file's.
+        const std::wstring line = DescribeSystemError(e);
+        WriteConsoleText(STD_ERROR_HANDLE, line + L"\n");
+        if (extensions) {
+            extensions->ReportSystemError(e);
+            return extensions->ProgramEnding(1);
+        }
+        return checkCapture ? checkCapture->StartupFailed(1, line) : 1;
     }
 }
 

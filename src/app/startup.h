@@ -1,7 +1,12 @@
 // Start-up steps of the entry point.
 #pragma once
 
+#include <memory>
+#include <string>
+
+#include "app/monitor_hooks.h"
 #include "cmdline/cmdline_parser.h"
+#include "common/stop_signal.h"
 
 namespace tendro {
 
@@ -15,7 +20,20 @@ void SetupLevelWords();
 uint32_t VerbosityFor(const CmdLineParser& settings);
 // Enables SeDebugPrivilege; throws when the token calls themselves fail.
 void EnableDebugPrivilege();
+// What a run is given by the one who starts it. A console run is given nothing.
+struct RunEnvironment {
+    // As a service: its name. The log file is then the log (by default
+    // %ProgramData%\Tendro\NAME.log), and there is no console.
+    std::wstring serviceName;
+    // The run's stop signal; a console run has one of its own that nothing raises.
+    const StopSignal* stop = nullptr;
+    // Joined to the extensions (the service's status at the first pass).
+    std::unique_ptr<MonitorHooks> hooks;
+    // A reason the run cannot begin, found before it (logged, exit code 1).
+    std::wstring startupError;
+};
+
 // The whole program after process preparation; returns the exit code.
-int RunTendro(int argc, wchar_t** argv);
+int RunTendro(int argc, wchar_t** argv, RunEnvironment environment = {});
 
 }  // namespace tendro

@@ -6,7 +6,6 @@
 
 #include "common/error.h"
 #include "common/text.h"
-#include "log/log.h"
 
 namespace tendro {
 
@@ -38,27 +37,46 @@ void WriteCheckLine(const std::wstring& line) {
     }
 }
 
-CheckMode::CheckMode() = default;
+void CheckCapture::WriteLine(uint32_t level, const std::wstring& text, const std::wstring& line) {
+    (void)line;
+    if (level == LogError && !passStarted_) startupErrors_.push_back(text);
+}
 
-CheckMode::~CheckMode() {
-    SetLogObserver(nullptr);
-    SetStandardOutputTarget(STD_OUTPUT_HANDLE);
+int CheckCapture::Emit(const CheckLine& line) {
+    if (!emitted_) WriteCheckLine(line.text);
+    emitted_ = true;
+    return line.exitCode;
+}
+
+int CheckCapture::StartupFailed(int exitCode, const std::wstring& reason) {
+    std::wstring joined = OneLineText(reason);
+    if (joined.empty()) {
+        for (const std::wstring& text : startupErrors_) {
+            std::wstring part = OneLineText(text);
+            if (part.empty()) continue;
+            if (!joined.empty()) joined += L": ";
+            joined += part;
+        }
+    }
+    if (joined.empty()) joined = L"start-up failed with exit code " + std::to_wstring(exitCode);
+    return Emit(UnknownCheckLine(joined));
+}
+
+std::unique_ptr<ConsoleSink> MakeConsoleSink(bool checkRun, uint32_t verbosity) {
+    if (!checkRun) return std::make_unique<ConsoleSink>(STD_OUTPUT_HANDLE);
+    if (verbosity == LogInfo) return std::make_unique<ConsoleSink>(STD_ERROR_HANDLE);
+    return nullptr;
 }
 
 std::optional<int> CheckMode::OptionsRead(const CmdLineParser& settings) {
-    // Standard output is the status line's alone.
-    SetStandardOutputTarget(Verbosity == LogInfo ? STD_ERROR_HANDLE : 0);
-    SetLogObserver([this](uint32_t level, const std::wstring& text) {
-        if (level == LogError && !passStarted_) startupErrors_.push_back(text);
-    });
     if (!settings.Has(CmdLineParser::RunOnce))
-        return Emit(UnknownCheckLine(L"--check needs -o"));
+        return capture_.Emit(UnknownCheckLine(L"--check needs -o"));
     return std::nullopt;
 }
 
 void CheckMode::PassStarting(const CmdLineParser& settings) {
     (void)settings;
-    passStarted_ = true;
+    capture_.PassStarting();
     passEnded_ = false;
     findings_ = CheckFindings();
 }
@@ -79,15 +97,26 @@ void CheckMode::ProcessKilled(ServiceControl& service, KillReason reason) {
             service.name + (reason == KillReason::Memory ? L" (memory)" : L" (cpu)"));
 }
 
+void CheckMode::StartFailed(ServiceControl& service) { AddOnce(failedStarts_, service.name); }
+
 void CheckMode::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    const bool stopOnly = settings.Has(CmdLineParser::StopOnly);
-    std::wstring done = stopOnly ? L"stopped" : L"restarted";
-    if (settings.Has(CmdLineParser::RestartFailedOnly))
-        AddOnce(findings_.actions, failed.name + L" " + done);
-    else if (settings.Has(CmdLineParser::RestartFromFailure))
-        AddOnce(findings_.actions, L"group " + done + L" from " + failed.name);
-    else
-        AddOnce(findings_.actions, L"group " + done);
+    // "group restarted", "group restarted from db" (-g), "db restarted" (-r), "group stopped"
+    // (-j); with a start that failed "group restart failed: web did not start".
+    const bool failedOnly = settings.Has(CmdLineParser::RestartFailedOnly);
+    const std::wstring subject = failedOnly ? failed.name : L"group";
+    const std::wstring from = !failedOnly && settings.Has(CmdLineParser::RestartFromFailure)
+                                  ? L" from " + failed.name
+                                  : L"";
+    std::wstring action;
+    if (!failedStarts_.empty()) {
+        std::wstring names;
+        for (const std::wstring& name : failedStarts_) names += (names.empty() ? L"" : L", ") + name;
+        action = subject + L" restart" + from + L" failed: " + names + L" did not start";
+    } else {
+        action = subject + (settings.Has(CmdLineParser::StopOnly) ? L" stopped" : L" restarted") + from;
+    }
+    failedStarts_.clear();
+    AddOnce(findings_.actions, std::move(action));
 }
 
 void CheckMode::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
@@ -95,37 +124,20 @@ void CheckMode::PassEnded(const CmdLineParser& settings, ServiceObjects& service
     passEnded_ = true;
 }
 
-bool CheckMode::ReportSystemError(const std::system_error& error) {
+void CheckMode::ReportSystemError(const std::system_error& error) {
     systemError_ = DescribeSystemError(error);
-    // With -v the standard-error line stays, beside the log.
-    if (Verbosity == LogInfo) WriteConsoleText(STD_ERROR_HANDLE, systemError_ + L"\n");
-    return true;
 }
 
 int CheckMode::ProgramEnding(int exitCode) {
-    if (!systemError_.empty()) return Emit(UnknownCheckLine(systemError_));
-    if (passEnded_) return Emit(ComposeCheckLine(findings_));
+    if (!systemError_.empty()) return capture_.StartupFailed(exitCode, systemError_);
+    if (passEnded_) return capture_.Emit(ComposeCheckLine(findings_));
     // The program ends before a pass: the start-up's own level-0 texts say why.
-    std::wstring reason;
-    for (const std::wstring& text : startupErrors_) {
-        std::wstring part = OneLineText(text);
-        if (part.empty()) continue;
-        if (!reason.empty()) reason += L": ";
-        reason += part;
-    }
-    if (reason.empty()) reason = L"start-up failed with exit code " + std::to_wstring(exitCode);
-    return Emit(UnknownCheckLine(reason));
+    return capture_.StartupFailed(exitCode);
 }
 
-int CheckMode::Emit(const CheckLine& line) {
-    if (!emitted_) WriteCheckLine(line.text);
-    emitted_ = true;
-    return line.exitCode;
-}
-
-std::unique_ptr<MonitorHooks> MakeCheckMode(const LongOptions& options) {
-    if (!options.check) return nullptr;
-    return std::make_unique<CheckMode>();
+std::unique_ptr<MonitorHooks> MakeCheckMode(const LongOptions& options, CheckCapture* capture) {
+    if (!options.check || !capture) return nullptr;
+    return std::make_unique<CheckMode>(*capture);
 }
 
 }  // namespace tendro

@@ -102,13 +102,36 @@ const OptionEntry Options[] = {
      [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 1, INT32_MAX, o.probeFailures); },
      L"Passes in a row with a failed probe before the service is down (default 1). "
      L"Example: --probe-failures=2"},
+    {L"log-file", L"PATH", L"a file path", [](const std::wstring& v, LongOptions& o) {
+         o.logFile = v;
+         return !v.empty();
+     },
+     L"Also write the log to PATH (UTF-8, CR LF), rotated by --log-size and --log-keep. "
+     L"Example: tendro.exe --log-file=C:\\ProgramData\\Tendro\\web.log -s web"},
+    {L"log-size", L"MB", L"a whole number of megabytes from 1 to 4096",
+     [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 1, 4096, o.logSizeMb); },
+     L"Rotate the log file before a line would take it past MB megabytes (default 10). "
+     L"Example: --log-size=50"},
+    {L"log-keep", L"N", L"a whole number from 0 to 100",
+     [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 0, 100, o.logKeep); },
+     L"Rotated log files kept, PATH.1 (the newest) to PATH.N (default 5). "
+     L"Example: --log-keep=10"},
 };
 
 }  // namespace
 
 bool LongOptions::Any() const {
     return help || watch || killHung || restartLimit || !metricsPath.empty() || check ||
-           !probes.empty() || probeTimeoutMs != 2000 || probeFailures != 1;
+           !probes.empty() || probeTimeoutMs != 2000 || probeFailures != 1 ||
+           !logFile.empty() || logSizeMb != 10 || logKeep != 5;
+}
+
+bool CheckRequested(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc && argv[i]; ++i) {
+        std::wstring_view argument(argv[i]);
+        if (argument == L"--check" || argument.starts_with(L"--check=")) return true;
+    }
+    return false;
 }
 
 bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target) {

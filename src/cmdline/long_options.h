@@ -39,6 +39,9 @@ struct LongOptions {
     std::vector<ProbeOption> probes;           // --probe=SERVICE=URL, one per service
     int32_t probeTimeoutMs = 2000;             // --probe-timeout=MS
     int32_t probeFailures = 1;                 // --probe-failures=N
+    std::wstring logFile;                      // --log-file=PATH (empty: no log file)
+    int32_t logSizeMb = 10;                    // --log-size=MB
+    int32_t logKeep = 5;                       // --log-keep=N
 
     // True when any option is given that changes what the monitor does.
     bool Any() const;
@@ -48,6 +51,10 @@ struct LongOptions {
 // its value, as the single letters are read). Returns the level-0 refusal text naming the
 // option and the value for an unknown option or a bad value; nothing when all are good.
 std::optional<std::wstring> ParseLongOptions(int argc, wchar_t** argv, LongOptions& options);
+
+// True when an argument is the --check option (with or without a value), whatever else the
+// command line holds: a run asked to be a check answers every start-up failure as one.
+bool CheckRequested(int argc, wchar_t** argv);
 
 // Parses a probe URL; false when it is not one of the accepted forms.
 bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target);

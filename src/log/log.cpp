@@ -18,12 +18,7 @@ std::map<uint32_t, std::wstring>& LevelWords() {
     return words;
 }
 
-DWORD standardOutputTarget = STD_OUTPUT_HANDLE;
-
-LogObserver& Observer() {
-    static LogObserver observer;
-    return observer;
-}
+LogSinks* installedSinks = nullptr;
 
 std::wstring Timestamp() {
     std::time_t now = std::time(nullptr);
@@ -34,17 +29,7 @@ std::wstring Timestamp() {
     return n == 0 ? std::wstring() : std::wstring(buffer, n);
 }
 
-}  // namespace
-
-void SetLevelWord(uint32_t level, std::wstring word) { LevelWords()[level] = std::move(word); }
-
-void SetStandardOutputTarget(DWORD stdHandle) { standardOutputTarget = stdHandle; }
-
-void SetLogObserver(LogObserver observer) { Observer() = std::move(observer); }
-
-void WriteConsoleText(DWORD stdHandle, std::wstring_view text) {
-    if (stdHandle == STD_OUTPUT_HANDLE) stdHandle = standardOutputTarget;
-    if (stdHandle == 0) return;
+void WriteStandardHandle(DWORD stdHandle, std::wstring_view text) {
     HANDLE out = ::GetStdHandle(stdHandle);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || text.empty()) return;
     DWORD mode = 0;
@@ -70,13 +55,39 @@ void WriteConsoleText(DWORD stdHandle, std::wstring_view text) {
     }
 }
 
+}  // namespace
+
+void SetLevelWord(uint32_t level, std::wstring word) { LevelWords()[level] = std::move(word); }
+
+void ConsoleSink::WriteLine(uint32_t level, const std::wstring& text, const std::wstring& line) {
+    (void)level, (void)text;
+    WriteStandardHandle(logHandle_, line);
+}
+
+void ConsoleSink::WriteText(DWORD stdHandle, std::wstring_view text) {
+    WriteStandardHandle(stdHandle == STD_OUTPUT_HANDLE ? logHandle_ : stdHandle, text);
+}
+
+LogSinks::LogSinks() : previous_(installedSinks) { installedSinks = this; }
+
+LogSinks::~LogSinks() { installedSinks = previous_; }
+
+const std::vector<LogSink*>& LogSinks::Installed() {
+    static ConsoleSink console;
+    static const std::vector<LogSink*> standardOutput{&console};
+    return installedSinks ? installedSinks->sinks_ : standardOutput;
+}
+
+void WriteConsoleText(DWORD stdHandle, std::wstring_view text) {
+    for (LogSink* sink : LogSinks::Installed()) sink->WriteText(stdHandle, text);
+}
+
 void WriteLog(uint32_t level, const std::wstring& text) {
     auto& words = LevelWords();
     auto word = words.find(level);
     std::wstring line = (word != words.end() ? word->second : std::wstring()) + L": " +
                         Timestamp() + L": " + text + L"\n";
-    WriteConsoleText(STD_OUTPUT_HANDLE, line);
-    if (Observer()) Observer()(level, text);
+    for (LogSink* sink : LogSinks::Installed()) sink->WriteLine(level, text, line);
 }
 
 void WriteLogFormat(uint32_t level, const wchar_t* format, const std::wstring& argument) {

@@ -1,0 +1,181 @@
+#include "logfile/log_file.h"
+
+#include <shlobj.h>
+
+#include "common/text.h"
+
+namespace tendro {
+
+namespace {
+
+Handle OpenForAppending(const std::wstring& path) {
+    return Handle(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+std::unique_ptr<LogFile> LogFile::Open(LogFileSettings settings, DWORD& error) {
+    if (settings.createFolder) {
+        size_t slash = settings.path.find_last_of(L"\\/");
+        if (slash != std::wstring::npos && slash > 0)
+            ::CreateDirectoryW(settings.path.substr(0, slash).c_str(), nullptr);
+    }
+    // The rotation renames by path: a relative one is made whole once.
+    wchar_t full[MAX_PATH * 4];
+    DWORD n = ::GetFullPathNameW(settings.path.c_str(), MAX_PATH * 4, full, nullptr);
+    if (n > 0 && n < MAX_PATH * 4) settings.path.assign(full, n);
+    std::unique_ptr<LogFile> log(new LogFile(std::move(settings)));
+    if (!log->Reopen()) {
+        error = ::GetLastError();
+        return nullptr;
+    }
+    error = 0;
+    return log;
+}
+
+bool LogFile::Reopen() {
+    file_ = OpenForAppending(settings_.path);
+    LARGE_INTEGER size{};
+    if (!file_ || !::GetFileSizeEx(file_.get(), &size)) {
+        DWORD error = ::GetLastError();
+        file_.reset();
+        ::SetLastError(error);
+        return false;
+    }
+    size_ = static_cast<uint64_t>(size.QuadPart);
+    return true;
+}
+
+void LogFile::LogNotes(const std::vector<std::wstring>& notes) {
+    for (const std::wstring& note : notes) WriteLog(LogError, note);
+}
+
+void LogFile::WriteLine(uint32_t level, const std::wstring& text, const std::wstring& line) {
+    (void)level, (void)text;
+    std::vector<std::wstring> notes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notes = Append(line);
+    }
+    LogNotes(notes);
+}
+
+void LogFile::WriteText(DWORD stdHandle, std::wstring_view text) {
+    if (stdHandle != STD_ERROR_HANDLE) return;  // the usage text is not logged
+    std::vector<std::wstring> notes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notes = Append(text);
+    }
+    LogNotes(notes);
+}
+
+std::wstring LogFile::Numbered(uint32_t n) const {
+    return n == 0 ? settings_.path : settings_.path + L"." + std::to_wstring(n);
+}
+
+std::vector<std::wstring> LogFile::Append(std::wstring_view text) {
+    std::wstring crlf;
+    crlf.reserve(text.size() + 4);
+    for (wchar_t c : text) {
+        if (c == L'\n') crlf.push_back(L'\r');
+        crlf.push_back(c);
+    }
+    const std::string bytes = ToNarrow(crlf, CP_UTF8);
+    std::vector<std::wstring> notes;
+
+    if (retryCountdown_ > 0) --retryCountdown_;
+    if (file_ && size_ > 0 && size_ + bytes.size() > settings_.maxBytes && retryCountdown_ == 0) {
+        DWORD error = Rotate();
+        if (error == 0) {
+            rotationFailing_ = false;
+        } else {
+            // One line for a run of failed tries; the next try comes some lines later.
+            if (!rotationFailing_)
+                notes.push_back(L"Can't rotate log file " + settings_.path + L": " +
+                                WindowsErrorText(error) + L" Appending to it.");
+            rotationFailing_ = true;
+            retryCountdown_ = LogRotationRetryLines;
+        }
+    }
+    if (!file_) Reopen();  // a new PATH could not be made before
+
+    DWORD written = 0;
+    const bool whole = file_ &&
+                       ::WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                   &written, nullptr) &&
+                       written == bytes.size();
+    size_ += written;
+    if (!whole) {
+        ++lostLines_;
+        return notes;
+    }
+    if (lostLines_ > 0) {
+        notes.push_back(FormatText(L"%llu lines could not be written to log file %s",
+                                   static_cast<unsigned long long>(lostLines_),
+                                   settings_.path.c_str()));
+        lostLines_ = 0;
+    }
+    return notes;
+}
+
+DWORD LogFile::Rotate() {
+    // PATH.keep goes: renamed to a name of its own first, so that a reader that holds it open
+    // (sharing delete) does not keep its name taken, then deleted.
+    const std::wstring dropped = Numbered(settings_.keep);
+    const std::wstring doomed = dropped + L".deleted-" + std::to_wstring(::GetTickCount64()) +
+                                L"-" + std::to_wstring(++dropped_);
+    if (::MoveFileExW(dropped.c_str(), doomed.c_str(), 0))
+        ::DeleteFileW(doomed.c_str());
+    else if (!Missing(::GetLastError()))
+        return ::GetLastError();
+    // PATH.i becomes PATH.i+1, then PATH becomes PATH.1 (the handle held here moves with it).
+    for (uint32_t i = settings_.keep; i > 1; --i)
+        if (!::MoveFileExW(Numbered(i - 1).c_str(), Numbered(i).c_str(), 0) &&
+            !Missing(::GetLastError()))
+            return ::GetLastError();
+    if (settings_.keep > 0 && !::MoveFileExW(settings_.path.c_str(), Numbered(1).c_str(), 0))
+        return ::GetLastError();
+    Reopen();  // when it fails, the next line tries again
+    return 0;
+}
+
+std::wstring DefaultLogFilePath(const std::wstring& serviceName) {
+    std::wstring folder;
+    wchar_t* known = nullptr;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known)) && known)
+        folder = known;
+    ::CoTaskMemFree(known);
+    if (folder.empty()) {
+        wchar_t buffer[MAX_PATH + 1];
+        DWORD n = ::GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH + 1);
+        folder = n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring(L"C:\\ProgramData");
+    }
+    return folder + L"\\Tendro\\" + serviceName + L".log";
+}
+
+std::unique_ptr<LogFile> OpenLogFileOf(const LongOptions& options, const std::wstring& serviceName,
+                                       std::wstring& refusal) {
+    if (options.logFile.empty() && serviceName.empty()) return nullptr;
+    LogFileSettings settings;
+    settings.path = options.logFile.empty() ? DefaultLogFilePath(serviceName) : options.logFile;
+    settings.createFolder = options.logFile.empty();
+    settings.maxBytes = static_cast<uint64_t>(options.logSizeMb) << 20;
+    settings.keep = static_cast<uint32_t>(options.logKeep);
+    DWORD error = 0;
+    std::unique_ptr<LogFile> file = LogFile::Open(settings, error);
+    if (!file) {
+        const std::wstring why = WindowsErrorText(error);
+        refusal = options.logFile.empty()
+                      ? L"Can't open log file " + settings.path + L": " + why
+                      : L"Invalid value for option --log-file: \"" + settings.path +
+                            L"\" (can't open it: " + why + L")";
+    }
+    return file;
+}
+
+}  // namespace tendro
