@@ -17,6 +17,7 @@
 #include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
+#include "servicemode/install.h"
 
 namespace tendro {
 
@@ -105,6 +106,7 @@ int RunTendro(int argc, wchar_t** argv) {
             WriteLog(LogError, *refusal);
             return 1;
         }
+        if (auto code = RunServiceCommand(argc, argv, longOptions)) return *code;
         extensions = std::make_unique<Extensions>(longOptions);
         Verbosity = VerbosityFor(settings);
         if (auto code = extensions->OptionsRead(settings)) return *code;

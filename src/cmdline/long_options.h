@@ -39,6 +39,10 @@ struct LongOptions {
     std::vector<ProbeOption> probes;           // --probe=SERVICE=URL, one per service
     int32_t probeTimeoutMs = 2000;             // --probe-timeout=MS
     int32_t probeFailures = 1;                 // --probe-failures=N
+    // Commands instead of a run (src/servicemode): not counted by Any().
+    std::wstring install;    // --install=NAME
+    std::wstring account;    // --account=USER
+    std::wstring uninstall;  // --uninstall=NAME
 
     // True when any option is given that changes what the monitor does.
     bool Any() const;
