@@ -270,10 +270,12 @@ void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& 
                 ::RegDeleteValueW(restore.get(), StoredOptionsValue);
             if (hadDacl) SetRegKeyDacl(restore.get(), oldDacl->data());
         });
-        status = SetRegKeyDacl(key.get(), security.get());
-        if (status != ERROR_SUCCESS)
-            FailServiceCommand(status, L"Can't set the security of the key HKLM\\" + path);
     }
+    // Also over a key just created: a registry that does not apply the security given at
+    // creation (Wine's) would otherwise leave the key readable by every user.
+    status = SetRegKeyDacl(key.get(), security.get());
+    if (status != ERROR_SUCCESS)
+        FailServiceCommand(status, L"Can't set the security of the key HKLM\\" + path);
     status = WriteRegMultiString(key.get(), StoredOptionsValue, stored);
     if (status != ERROR_SUCCESS)
         FailServiceCommand(status, L"Can't write the options to HKLM\\" + path);
