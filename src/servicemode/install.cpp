@@ -90,8 +90,11 @@ std::wstring JoinNames(const ServiceList& names) {
 }
 
 CheckedOptions CheckOptions(const std::vector<std::wstring>& stored, const std::wstring& name) {
-    for (const std::wstring& argument : stored)
+    for (const std::wstring& argument : stored) {
         if (argument.empty()) FailServiceCommand(0, L"--install cannot store an empty argument");
+        if (StartsWith(argument, L"--service"))  // the service manager's own form
+            FailServiceCommand(0, L"--install takes no --service: the service adds it itself");
+    }
     ArgumentCopies typed, parsed;
     for (ArgumentCopies* copy : {&typed, &parsed}) {
         copy->items().reserve(stored.size() + 1);
