@@ -44,61 +44,35 @@ struct Config {
     bool exists = false;
     DWORD type = 0, start = 0;
     std::wstring path, display, account, description;
-    bool delayed = false;
-    DWORD delayedError = 0, failureActionsError = 0;
-    std::vector<DWORD> restartDelays;  // failure actions, when they read back
-    DWORD resetPeriod = 0;
+    BOOL delayed = FALSE;
+    DWORD failureActionsError = 0;     // Wine cannot read them back
+    std::vector<DWORD> restartDelays;  // then the reset period
 };
 
 Config ReadConfig(const std::wstring& name) {
-    Config config;
+    Config c;
     ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ScHandle service(::OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_CONFIG));
-    if (!service) return config;
-    config.exists = true;
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
     auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (::QueryServiceConfigW(service.get(), q, 8192, &needed)) {
-        config.type = q->dwServiceType;
-        config.start = q->dwStartType;
-        config.path = q->lpBinaryPathName;
-        config.display = q->lpDisplayName;
-        config.account = q->lpServiceStartName ? q->lpServiceStartName : L"";
-    }
+    if (!service || !::QueryServiceConfigW(service.get(), q, 8192, &needed)) return c;
+    c = {true, q->dwServiceType, q->dwStartType, q->lpBinaryPathName, q->lpDisplayName,
+         q->lpServiceStartName ? q->lpServiceStartName : L"", L"", FALSE, 0, {}};
+    auto query = [&](DWORD level) {
+        return ::QueryServiceConfig2W(service.get(), level, buffer.data(), 8192, &needed);
+    };
     auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
-    if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), 8192,
-                               &needed) &&
-        description->lpDescription)
-        config.description = description->lpDescription;
-    if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
-                               buffer.data(), 8192, &needed))
-        config.delayed = reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer.data())
-                             ->fDelayedAutostart;
-    else
-        config.delayedError = ::GetLastError();
-    if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), 8192,
-                               &needed)) {
-        auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
-        config.resetPeriod = actions->dwResetPeriod;
-        for (DWORD i = 0; i < actions->cActions; ++i)
-            config.restartDelays.push_back(actions->lpsaActions[i].Delay);
-    } else {
-        config.failureActionsError = ::GetLastError();
-    }
-    return config;
-}
-
-std::wstring SidText(PSID sid) {
-    LocalMemory text;
-    if (!::ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.put()))) return {};
-    return static_cast<const wchar_t*>(text.get());
-}
-
-std::wstring WellKnownSid(WELL_KNOWN_SID_TYPE type) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(sid);
-    return ::CreateWellKnownSid(type, nullptr, sid, &size) ? SidText(sid) : std::wstring();
+    if (query(SERVICE_CONFIG_DESCRIPTION) && description->lpDescription)
+        c.description = description->lpDescription;
+    if (query(SERVICE_CONFIG_DELAYED_AUTO_START_INFO))
+        c.delayed = reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer.data())->fDelayedAutostart;
+    auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    if (!query(SERVICE_CONFIG_FAILURE_ACTIONS)) c.failureActionsError = ::GetLastError();
+    for (DWORD i = 0; c.failureActionsError == 0 && i < actions->cActions; ++i)
+        c.restartDelays.push_back(actions->lpsaActions[i].Delay);
+    if (c.failureActionsError == 0) c.restartDelays.push_back(actions->dwResetPeriod);
+    return c;
 }
 
 std::wstring AccountSid(const std::wstring& account) {
@@ -106,33 +80,40 @@ std::wstring AccountSid(const std::wstring& account) {
     wchar_t domain[256];
     DWORD size = sizeof(sid), domainSize = 256;
     SID_NAME_USE use{};
-    return ::LookupAccountNameW(nullptr, account.c_str(), sid, &size, domain, &domainSize, &use)
-               ? SidText(sid)
-               : std::wstring();
+    LocalMemory text;
+    if (!::LookupAccountNameW(nullptr, account.c_str(), sid, &size, domain, &domainSize, &use) ||
+        !::ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.put())))
+        return {};
+    return static_cast<const wchar_t*>(text.get());
 }
 
-// The SIDs of the Parameters key's ACEs, in order; "protected" first when the DACL is.
-std::vector<std::wstring> ParametersDacl(const std::wstring& name) {
+// The Parameters key's DACL in SDDL; empty when the key cannot be read.
+std::wstring ParametersDacl(const std::wstring& name) {
     RegKey key;
     std::vector<BYTE> security;
-    std::vector<std::wstring> sids;
+    LocalMemory text;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(name).c_str(), 0, READ_CONTROL,
                         key.put()) != ERROR_SUCCESS ||
-        ReadRegKeyDacl(key.get(), security) != ERROR_SUCCESS)
-        return sids;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ::GetSecurityDescriptorControl(security.data(), &control, &revision);
-    if (control & SE_DACL_PROTECTED) sids.push_back(L"protected");
-    if (!::GetSecurityDescriptorDacl(security.data(), &present, &dacl, &defaulted) || !dacl)
-        return sids;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) sids.push_back(SidText(&ace->SidStart));
-    }
-    return sids;
+        ReadRegKeyDacl(key.get(), security) != ERROR_SUCCESS ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            security.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            reinterpret_cast<wchar_t**>(text.put()), nullptr))
+        return {};
+    return static_cast<const wchar_t*>(text.get());
+}
+
+// SYSTEM and Administrators only, nothing inherited.
+const std::wstring Protected = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+
+// 0 when the service's ImagePath was changed (nullptr: nothing changed), else the error.
+DWORD ChangeImagePath(const std::wstring& name, const wchar_t* path) {
+    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(::OpenServiceW(scm.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+    return service && ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                             SERVICE_NO_CHANGE, path, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr)
+               ? 0
+               : ::GetLastError();
 }
 
 bool HasLine(const RunResult& run, const std::wstring& level, const std::wstring& text) {
@@ -145,9 +126,6 @@ std::vector<std::wstring> Joined(std::vector<std::wstring> a, const std::vector<
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
-const std::wstring Sy = WellKnownSid(WinLocalSystemSid);
-const std::wstring Ba = WellKnownSid(WinBuiltinAdministratorsSid);
 
 TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     InstallName name;
@@ -171,15 +149,13 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_EQ(config.account, L"LocalSystem");
     EXPECT_EQ(config.description, L"Keeps services running: web");
     EXPECT_EQ(ReadStoredOptions(*name), options);
-    EXPECT_EQ(ParametersDacl(*name), (std::vector<std::wstring>{L"protected", Sy, Ba}));
+    EXPECT_EQ(ParametersDacl(*name), Protected);
     // Where the manager cannot keep these settings (Wine), the install says so and goes on.
     EXPECT_TRUE(config.delayed || HasLine(run, L"Info", L"Delayed automatic start not set"));
-    if (config.failureActionsError == 0) {
-        EXPECT_EQ(config.restartDelays, (std::vector<DWORD>{10000, 30000, 60000}));
-        EXPECT_EQ(config.resetPeriod, 86400u);
-    } else {
+    if (config.failureActionsError == 0)
+        EXPECT_EQ(config.restartDelays, (std::vector<DWORD>{10000, 30000, 60000, 86400}));
+    else
         EXPECT_EQ(config.failureActionsError, static_cast<DWORD>(ERROR_INVALID_LEVEL));
-    }
 
     std::vector<std::wstring> changed{L"-a", L"-s", L"db", L"--watch"};
     run = RunTendro(Joined({L"--install=" + *name}, changed));
@@ -189,16 +165,13 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_EQ(ReadStoredOptions(*name), changed);
     EXPECT_EQ(ReadConfig(*name).description,
               L"Keeps services running: db and the services of Corvanta Pro");
-    EXPECT_EQ(ParametersDacl(*name), (std::vector<std::wstring>{L"protected", Sy, Ba}));
+    EXPECT_EQ(ParametersDacl(*name), Protected);
 
     run = RunTendro({L"--uninstall=" + *name});
     EXPECT_EQ(run.exitCode, 0u) << run.outText;
     EXPECT_TRUE(HasLine(run, L"Init", L"Removed service " + *name));
     EXPECT_FALSE(ReadConfig(*name).exists);
-    RegKey key;
-    EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, KEY_READ,
-                              key.put()),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ParametersDacl(*name), L"");  // the key is gone
     run = RunTendro({L"--uninstall=" + *name});
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
@@ -230,17 +203,15 @@ TEST(ServiceInstall, RefusedOptionsInstallNothing) {
 }
 
 TEST(ServiceInstall, AFailedStepUndoesTheInstall) {
-    // A Parameters key left behind that nobody may write: the install gets as far as that key.
+    // A Parameters key left behind that takes no values: the install gets as far as that key.
     InstallName name;
     std::wstring path = ParametersKeyPath(*name);
-    LocalMemory deny;
+    LocalMemory noWrite;
+    RegKey key;
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(D;OICI;KA;;;WD)", SDDL_REVISION_1, deny.put(), nullptr));
-    {
-        RegKey key;
-        ASSERT_EQ(CreateRegKey(HKEY_LOCAL_MACHINE, path, nullptr, WRITE_DAC, key), ERROR_SUCCESS);
-        ASSERT_EQ(SetRegKeyDacl(key.get(), deny.get()), ERROR_SUCCESS);
-    }
+        L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr));
+    ASSERT_EQ(CreateRegKey(HKEY_LOCAL_MACHINE, path, nullptr, WRITE_DAC, key), ERROR_SUCCESS);
+    ASSERT_EQ(SetRegKeyDacl(key.get(), noWrite.get()), ERROR_SUCCESS);
     RunResult run = RunTendro({L"--install=" + *name, L"-s", L"web"});
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_TRUE(HasLine(run, L"Err!", L"Can't create the key HKLM\\" + path + L": " +
@@ -248,14 +219,6 @@ TEST(ServiceInstall, AFailedStepUndoesTheInstall) {
                                           L" (the install needs an elevated prompt)"))
         << run.outText;
     EXPECT_FALSE(ReadConfig(*name).exists);
-    LocalMemory open;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;KA;;;WD)",
-                                                                       SDDL_REVISION_1, open.put(),
-                                                                       nullptr));
-    RegKey key;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, key.put()),
-              ERROR_SUCCESS);
-    EXPECT_EQ(SetRegKeyDacl(key.get(), open.get()), ERROR_SUCCESS);
 }
 
 TEST(ServiceInstall, AnotherServiceIsLeftAsItIs) {
@@ -271,7 +234,7 @@ TEST(ServiceInstall, AnotherServiceIsLeftAsItIs) {
         EXPECT_EQ(after.path, before.path);
         EXPECT_EQ(after.display, before.display);
         EXPECT_EQ(after.description, before.description);
-        EXPECT_TRUE(ParametersDacl(other.Name()).empty());
+        EXPECT_EQ(ParametersDacl(other.Name()), L"");
     }
 }
 
@@ -286,8 +249,8 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         std::wstring expectedAccount;  // empty: refused
         std::wstring readSid;
     } cases[] = {
-        {L"NT AUTHORITY\\LocalService", "", true, L"NT AUTHORITY\\LocalService", L"S-1-5-19"},
-        {L"networkservice", "", true, L"NT AUTHORITY\\NetworkService", L"S-1-5-20"},
+        {L"NT AUTHORITY\\LocalService", "", true, L"NT AUTHORITY\\LocalService", L"LS"},
+        {L"networkservice", "", true, L"NT AUTHORITY\\NetworkService", L"NS"},
         {user, "pa55word\r\n", false, L".\\" + std::wstring(user), AccountSid(user)},
         {user, "", false, L"", L""},
     };
@@ -307,8 +270,7 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         }
         ASSERT_EQ(run.exitCode, 0u) << run.outText;
         EXPECT_EQ(ReadConfig(*name).account, c.expectedAccount);
-        std::vector<std::wstring> dacl = ParametersDacl(*name);
-        EXPECT_EQ(dacl, (std::vector<std::wstring>{L"protected", Sy, Ba, c.readSid}));
+        EXPECT_EQ(ParametersDacl(*name), Protected + L"(A;OICI;KR;;;" + c.readSid + L")");
     }
 }
 
@@ -322,36 +284,19 @@ TEST(ServiceInstall, UninstallStopsARunningService) {
     std::wstring exe = folder + L"\\tendro.exe";
     struct Remove {
         std::wstring folder, exe;
-        ~Remove() {
-            ::DeleteFileW(exe.c_str());
-            ::RemoveDirectoryW(folder.c_str());
-        }
+        ~Remove() { ::DeleteFileW(exe.c_str()) && ::RemoveDirectoryW(folder.c_str()); }
     } remove{folder, exe};
     ASSERT_TRUE(::CopyFileW(ProgramPath(L"svcfixture.exe").c_str(), exe.c_str(), FALSE));
     TestService service;
-    {
-        ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        ScHandle handle(::OpenServiceW(scm.get(), service.Name().c_str(), SERVICE_CHANGE_CONFIG));
-        std::wstring path = L"\"" + exe + L"\" --name " + service.Name() + L" --service=" + service.Name();
-        ASSERT_TRUE(::ChangeServiceConfigW(handle.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                           SERVICE_NO_CHANGE, path.c_str(), nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr));
-    }
+    std::wstring path = L"\"" + exe + L"\" --name " + service.Name() + L" --service=" + service.Name();
+    ASSERT_EQ(ChangeImagePath(service.Name(), path.c_str()), 0u);
     ASSERT_TRUE(service.Start());
     RunResult run = RunTendro({L"--uninstall=" + service.Name()});
     EXPECT_EQ(run.exitCode, 0u) << run.outText;
     EXPECT_TRUE(HasLine(run, L"Init", L"Stopped and removed service " + service.Name()));
     EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
     // The fixture's own handle keeps the deleted service until the test ends.
-    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle handle(::OpenServiceW(scm.get(), service.Name().c_str(), SERVICE_CHANGE_CONFIG));
-    ASSERT_TRUE(handle);
-    BOOL changed = ::ChangeServiceConfigW(handle.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                          nullptr, nullptr, nullptr);
-    DWORD error = ::GetLastError();
-    EXPECT_FALSE(changed);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(ChangeImagePath(service.Name(), nullptr), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
 }
 
 }  // namespace

@@ -83,6 +83,14 @@ struct CheckedOptions {
     std::wstring logFile;
 };
 
+// Where the service logs without --log-file: %ProgramData%\Tendro\NAME.log, expanded.
+std::wstring DefaultLogPath(const std::wstring& name) {
+    std::wstring pattern = L"%ProgramData%\\Tendro\\" + name + L".log";
+    wchar_t expanded[MAX_PATH * 2] = {};
+    DWORD length = ::ExpandEnvironmentStringsW(pattern.c_str(), expanded, MAX_PATH * 2);
+    return length > 0 && length <= MAX_PATH * 2 ? expanded : pattern;
+}
+
 std::wstring JoinNames(const ServiceList& names) {
     std::wstring text;
     for (const std::wstring& name : names) text += (text.empty() ? L"" : L", ") + name;
@@ -124,8 +132,18 @@ CheckedOptions CheckOptions(const std::vector<std::wstring>& stored, const std::
                  host::DefaultProductName;
     checked.description = L"Keeps services running: " + group;
 
-    std::wstring raw = L"tendro.exe";
-    for (const std::wstring& argument : stored) raw += L" " + quote_argument(argument);
+    // Built in storage reserved once, so that no copy of an -l value is left behind.
+    size_t room = 16;
+    for (const std::wstring& argument : stored) room += 2 * argument.size() + 3;
+    std::wstring raw;
+    raw.reserve(room);
+    raw = L"tendro.exe";
+    for (const std::wstring& argument : stored) {
+        std::wstring quoted = quote_argument(argument);
+        raw += L' ';
+        raw += quoted;
+        SecureErase(quoted);
+    }
     MaskMalformedCredentials(parsed.items(), typed.items());
     std::wstring line = MaskCommandLine(raw, typed.items(), parsed.items());
     SecureErase(raw);
@@ -134,12 +152,7 @@ CheckedOptions CheckOptions(const std::vector<std::wstring>& stored, const std::
 
     for (const std::wstring& argument : stored)
         if (StartsWith(argument, L"--log-file=")) checked.logFile = argument.substr(11);
-    if (checked.logFile.empty()) {
-        std::wstring pattern = L"%ProgramData%\\Tendro\\" + name + L".log";
-        wchar_t expanded[MAX_PATH * 2] = {};
-        DWORD length = ::ExpandEnvironmentStringsW(pattern.c_str(), expanded, MAX_PATH * 2);
-        checked.logFile = length > 0 && length <= MAX_PATH * 2 ? expanded : pattern;
-    }
+    if (checked.logFile.empty()) checked.logFile = DefaultLogPath(name);
     return checked;
 }
 
@@ -295,6 +308,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     ArgumentCopies typed;
     TypedArguments(argc, argv, typed);
     ArgumentCopies stored;
+    stored.items().reserve(typed.items().size());
     for (size_t i = 1; i < typed.items().size(); ++i) {
         const std::wstring& argument = typed.items()[i];
         if (!StartsWith(argument, L"--install=") && !StartsWith(argument, L"--account="))
