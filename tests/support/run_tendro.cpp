@@ -208,27 +208,13 @@ struct RunningProgram::Impl {
     }
 };
 
-namespace {
-
-std::wstring QuotedLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
-    std::wstring commandLine = Quote(program);
-    for (const auto& a : arguments) commandLine += L" " + Quote(a);
-    return commandLine;
-}
-
-}  // namespace
-
-RunningProgram::RunningProgram(const std::wstring& program,
-                               const std::vector<std::wstring>& arguments)
-    : impl_(new Impl) {
-    impl_->Start(QuotedLine(program, arguments));
-}
-
 RunningProgram::RunningProgram(const std::wstring& program,
                                const std::vector<std::wstring>& arguments,
-                               const std::string& input, bool keepOpen)
+                               const std::string* input, bool keepOpen)
     : impl_(new Impl) {
-    impl_->Start(QuotedLine(program, arguments), &input, keepOpen);
+    std::wstring commandLine = Quote(program);
+    for (const auto& a : arguments) commandLine += L" " + Quote(a);
+    impl_->Start(commandLine, input, keepOpen);
 }
 
 RunningProgram::RunningProgram(const std::wstring& rawCommandLine) : impl_(new Impl) {
@@ -270,7 +256,7 @@ RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs)
 
 RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const std::string& input,
                              bool keepOpen, DWORD timeoutMs) {
-    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, input, keepOpen);
+    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, &input, keepOpen);
     return running.Stop(timeoutMs);
 }
 

@@ -44,10 +44,9 @@ RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const s
 // A running program whose output is collected until it is stopped.
 class RunningProgram {
 public:
-    RunningProgram(const std::wstring& program, const std::vector<std::wstring>& arguments);
-    // With `input` on standard input (see RunTendroWithInput) instead of NUL.
+    // Standard input is NUL, or `input` (see RunTendroWithInput).
     RunningProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                   const std::string& input, bool keepOpen);
+                   const std::string* input = nullptr, bool keepOpen = false);
     // A whole command line as given, program name included.
     explicit RunningProgram(const std::wstring& rawCommandLine);
     ~RunningProgram();
