@@ -62,12 +62,23 @@ void StripLineEnd(std::wstring& text) {
 void ReadConsolePassword(HANDLE input, DWORD mode, const std::wstring& account,
                          Password& password) {
     WriteConsoleText(STD_OUTPUT_HANDLE, L"Password for " + account + L": ");
+    // Ctrl+C still ends the program, but with the echo switched on again.
+    static HANDLE promptInput;
+    static DWORD promptMode;
+    promptInput = input;
+    promptMode = mode;
+    auto restore = [](DWORD) -> BOOL {
+        ::SetConsoleMode(promptInput, promptMode);
+        return FALSE;
+    };
+    ::SetConsoleCtrlHandler(restore, TRUE);
     ::SetConsoleMode(input, (mode & ~ENABLE_ECHO_INPUT) | ENABLE_LINE_INPUT);
     wchar_t buffer[PasswordRoom] = {};
     DWORD read = 0;
     BOOL ok = ::ReadConsoleW(input, buffer, PasswordRoom - 1, &read, nullptr);
     DWORD error = ::GetLastError();
     ::SetConsoleMode(input, mode);
+    ::SetConsoleCtrlHandler(restore, FALSE);
     WriteConsoleText(STD_OUTPUT_HANDLE, L"\n");
     if (ok) password.text().assign(buffer, read);
     ::SecureZeroMemory(buffer, sizeof(buffer));
