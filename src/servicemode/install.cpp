@@ -375,11 +375,12 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (granted) WriteLog(LogInit, L"Granted " + account.given + L" the right to log on as a service");
     WriteLog(LogInit, L"Options: " + checked.shown);
     WriteLog(LogInit, L"Log file: " + checked.logFile);
+    std::wstring typedName = quote_argument(name);
     if (update)
         WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
-                              name + L", then sc start " + name);
+                              typedName + L", then sc start " + typedName);
     else
-        WriteLog(LogInit, L"Start it with: sc start " + name);
+        WriteLog(LogInit, L"Start it with: sc start " + typedName);
     return 0;
 }
 

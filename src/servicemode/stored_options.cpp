@@ -5,6 +5,7 @@
 #include "common/handle.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "process/child_process.h"
 
 namespace tendro {
 
@@ -24,7 +25,7 @@ std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName) {
 }
 
 std::wstring TendroImagePath(const std::wstring& exePath, const std::wstring& serviceName) {
-    return L"\"" + exePath + L"\" --service=" + serviceName;
+    return L"\"" + exePath + L"\" " + quote_argument(L"--service=" + serviceName);
 }
 
 bool IsTendroService(const std::wstring& imagePath, const std::wstring& serviceName) {

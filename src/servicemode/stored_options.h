@@ -19,7 +19,8 @@ std::wstring ParametersKeyPath(const std::wstring& serviceName);
 // category) when the key or the value cannot be read.
 std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName);
 
-// The ImagePath of a Tendro service: "FULL PATH" --service=NAME.
+// The ImagePath of a Tendro service: "FULL PATH" --service=NAME (that argument quoted too
+// when NAME holds a blank).
 std::wstring TendroImagePath(const std::wstring& exePath, const std::wstring& serviceName);
 
 // True when `imagePath` runs a tendro.exe (in any folder) with --service=NAME among its
