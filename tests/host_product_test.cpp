@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/registry.h"
 #include "hostproduct/contract.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"

@@ -19,6 +19,7 @@
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
 #include "logfile/log_file.h"
+#include "servicemode/install.h"
 
 namespace tendro {
 
@@ -121,6 +122,10 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         sinks.emplace();
         if (console) sinks->Add(*console);
         if (checkCapture) sinks->Add(*checkCapture);
+        // The service commands end here, before a file of the run is opened; a service's
+        // own options name none.
+        if (!refusal && !asService)
+            if (auto code = RunServiceCommand(argc, argv, longOptions)) return *code;
         if (!refusal) {
             std::wstring fileRefusal;
             logFile = OpenLogFileOf(longOptions, environment.serviceName, fileRefusal);

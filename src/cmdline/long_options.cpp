@@ -58,6 +58,13 @@ bool ReadBounded(const std::wstring& value, int64_t low, int64_t high, int32_t& 
     return true;
 }
 
+bool ReadServiceName(const std::wstring& value, std::wstring& field) {
+    if (value.empty() || value.size() > 256 || value.find_first_of(L"\\/") != std::wstring::npos)
+        return false;
+    field = value;
+    return true;
+}
+
 struct OptionEntry {
     const wchar_t* name;
     const wchar_t* valueForm;  // nullptr: the option takes no value
@@ -116,6 +123,21 @@ const OptionEntry Options[] = {
      [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 0, 100, o.logKeep); },
      L"Rotated log files kept, PATH.1 (the newest) to PATH.N (default 5). "
      L"Example: --log-keep=10"},
+    {L"install", L"NAME", L"a service name (no \\ or /)",
+     [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.install); },
+     L"Register the service NAME that runs Tendro with the other options (--account=USER: "
+     L"its account, the password read from standard input). Example: "
+     L"tendro.exe --install=TendroWeb -f 30 -s web"},
+    {L"account", L"USER", L"an account name",
+     [](const std::wstring& v, LongOptions& o) { return !(o.account = v).empty(); },
+     L"With --install: the account of the service (default LocalSystem). Example: "
+     L"tendro.exe --install=TendroWeb --account=\"NT AUTHORITY\\LocalService\" -s web"},
+    {L"uninstall", L"NAME", L"a service name (no \\ or /)",
+     [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.uninstall); },
+     L"Stop and remove the Tendro service NAME. Example: tendro.exe --uninstall=TendroWeb"},
+    {L"service", L"NAME", L"a service name (no \\ or /)",
+     [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.service); },
+     L"How the service manager runs the Tendro service NAME (installed with --install)."},
 };
 
 }  // namespace

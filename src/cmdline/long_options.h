@@ -42,6 +42,11 @@ struct LongOptions {
     std::wstring logFile;                      // --log-file=PATH (empty: no log file)
     int32_t logSizeMb = 10;                    // --log-size=MB
     int32_t logKeep = 5;                       // --log-keep=N
+    // Commands instead of a run (src/servicemode): not counted by Any().
+    std::wstring install;    // --install=NAME
+    std::wstring account;    // --account=USER
+    std::wstring uninstall;  // --uninstall=NAME
+    std::wstring service;    // --service=NAME: run as the service NAME
 
     // True when any option is given that changes what the monitor does.
     bool Any() const;

@@ -1,4 +1,4 @@
-// The host product's installation record and the registry value readers.
+// The host product's installation record (read with the readers of common/registry.h).
 #pragma once
 
 #include <windows.h>
@@ -31,11 +31,6 @@ extern HostProductInfoRecord HostProductInfo;
 bool DetectHostProduct();
 // Resets HostProductInfo and fills it from the key of registryName; code 0 on success.
 std::system_error LoadHostProductInfo(const std::wstring& registryName);
-
-bool ReadRegString(HKEY key, const wchar_t* name, std::wstring& out, bool mandatory,
-                   const wchar_t* defaultText);
-bool ReadRegDword(HKEY key, const wchar_t* name, uint32_t& out);
-void ReadRegTime(HKEY key, const wchar_t* name, int64_t& out);
 
 // The service executable for a command line: installationDir + "\\" + serviceExe joined as
 // they are, enclosed in double quotes when the path holds a blank.

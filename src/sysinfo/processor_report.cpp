@@ -4,8 +4,8 @@
 
 #include "common/error.h"
 #include "common/handle.h"
+#include "common/registry.h"
 #include "common/text.h"
-#include "hostproduct/host_product_info.h"
 #include "log/log.h"
 
 namespace tendro {

@@ -68,6 +68,7 @@ struct RunningProgram::Impl {
     // The program and every process it starts: all of them end with the object.
     HANDLE job = nullptr;
     HANDLE outRead = nullptr, errRead = nullptr;
+    HANDLE inWrite = nullptr;  // standard input kept open until the program ends
     std::mutex mutex;
     std::string out, err;
     struct Reader {
@@ -100,12 +101,26 @@ struct RunningProgram::Impl {
         ::CloseHandle(thread);
     }
 
-    void Start(const std::wstring& commandLine) {
+    // input: nullptr for NUL, else a pipe that holds it.
+    void Start(const std::wstring& commandLine, const std::string* input = nullptr,
+               bool keepOpen = false) {
         std::lock_guard<std::mutex> lock(launchMutex);
         Pipe o = MakePipe(), e = MakePipe();
         SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-        HANDLE in = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                  OPEN_EXISTING, 0, nullptr);
+        HANDLE in = INVALID_HANDLE_VALUE;
+        if (input) {
+            ::CreatePipe(&in, &inWrite, &sa, 0);
+            ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+            DWORD written = 0;
+            ::WriteFile(inWrite, input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
+            if (!keepOpen) {
+                ::CloseHandle(inWrite);
+                inWrite = nullptr;
+            }
+        } else {
+            in = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                               OPEN_EXISTING, 0, nullptr);
+        }
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -134,6 +149,8 @@ struct RunningProgram::Impl {
         outRead = o.read;
         errRead = e.read;
         if (!ok) {
+            if (inWrite) ::CloseHandle(inWrite);
+            inWrite = nullptr;
             pi = PROCESS_INFORMATION{};
             ::CloseHandle(outRead);
             ::CloseHandle(errRead);
@@ -157,6 +174,8 @@ struct RunningProgram::Impl {
                 ::WaitForSingleObject(pi.hProcess, 10000);
             }
             ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
+            if (inWrite) ::CloseHandle(inWrite);
+            inWrite = nullptr;
             // What the program started and left running ends with it.
             if (job) {
                 ::TerminateJobObject(job, 0xDEAD);
@@ -190,11 +209,12 @@ struct RunningProgram::Impl {
 };
 
 RunningProgram::RunningProgram(const std::wstring& program,
-                               const std::vector<std::wstring>& arguments)
+                               const std::vector<std::wstring>& arguments,
+                               const std::string* input, bool keepOpen)
     : impl_(new Impl) {
     std::wstring commandLine = Quote(program);
     for (const auto& a : arguments) commandLine += L" " + Quote(a);
-    impl_->Start(commandLine);
+    impl_->Start(commandLine, input, keepOpen);
 }
 
 RunningProgram::RunningProgram(const std::wstring& rawCommandLine) : impl_(new Impl) {
@@ -232,6 +252,12 @@ RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring
 
 RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs) {
     return RunProgram(ProgramPath(L"tendro.exe"), arguments, timeoutMs);
+}
+
+RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const std::string& input,
+                             bool keepOpen, DWORD timeoutMs) {
+    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, &input, keepOpen);
+    return running.Stop(timeoutMs);
 }
 
 RunResult RunTendroRaw(const std::wstring& rawArguments, DWORD timeoutMs) {

@@ -1,0 +1,44 @@
+#include "servicemode/stored_options.h"
+
+#include "app/command_line.h"
+#include "common/error.h"
+#include "common/handle.h"
+#include "common/registry.h"
+#include "common/text.h"
+#include "process/child_process.h"
+
+namespace tendro {
+
+std::wstring ParametersKeyPath(const std::wstring& serviceName) {
+    return L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
+}
+
+std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName) {
+    RegKey key;
+    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(serviceName).c_str(), 0,
+                                     KEY_QUERY_VALUE, key.put());
+    std::vector<std::wstring> options;
+    if (status == ERROR_SUCCESS) status = ReadRegMultiString(key.get(), StoredOptionsValue, options);
+    if (status != ERROR_SUCCESS)
+        ThrowSystemError(status, "Can't read the options of service " + ToNarrow(serviceName));
+    return options;
+}
+
+std::wstring TendroImagePath(const std::wstring& exePath, const std::wstring& serviceName) {
+    return L"\"" + exePath + L"\" " + quote_argument(L"--service=" + serviceName);
+}
+
+bool IsTendroService(const std::wstring& imagePath, const std::wstring& serviceName) {
+    std::vector<SplitArgument> split = SplitCommandLine(imagePath);
+    if (split.empty()) return false;
+    const std::wstring& program = split[0].text;
+    size_t slash = program.find_last_of(L"\\/");
+    if (!EqualsNoCase(slash == std::wstring::npos ? program : program.substr(slash + 1),
+                      L"tendro.exe"))
+        return false;
+    for (size_t i = 1; i < split.size(); ++i)
+        if (EqualsNoCase(split[i].text, L"--service=" + serviceName)) return true;
+    return false;
+}
+
+}  // namespace tendro

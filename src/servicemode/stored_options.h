@@ -1,0 +1,30 @@
+// What a Tendro service keeps in the registry: its options, one argument per string, in the
+// value "Options" of HKLM\SYSTEM\CurrentControlSet\Services\NAME\Parameters; and the test of
+// whether a service is one of Tendro's.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tendro {
+
+inline constexpr const wchar_t* StoredOptionsValue = L"Options";
+
+// "SYSTEM\CurrentControlSet\Services\NAME\Parameters", under HKEY_LOCAL_MACHINE.
+std::wstring ParametersKeyPath(const std::wstring& serviceName);
+
+// The arguments stored for the service NAME, in order; raised (std::system_error, "system"
+// category) when the key or the value cannot be read.
+std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName);
+
+// The ImagePath of a Tendro service: "FULL PATH" --service=NAME (that argument quoted too
+// when NAME holds a blank).
+std::wstring TendroImagePath(const std::wstring& exePath, const std::wstring& serviceName);
+
+// True when `imagePath` runs a tendro.exe (in any folder) with --service=NAME among its
+// arguments (file and service names compared without regard to case).
+bool IsTendroService(const std::wstring& imagePath, const std::wstring& serviceName);
+
+}  // namespace tendro
