@@ -115,7 +115,8 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         }
         Verbosity = VerbosityFor(settings);
         // A check run answers every start-up failure with its line, a refused option too.
-        const bool checkRun = CheckRequested(argc, argv);
+        // (An --install that stores a --check is refused on the console.)
+        const bool checkRun = CheckRequested(argc, argv) && longOptions.install.empty();
         // A service has no console: its log file is the log.
         if (!asService) console = MakeConsoleSink(checkRun, Verbosity);
         if (checkRun) checkCapture = std::make_unique<CheckCapture>();

@@ -1,0 +1,88 @@
+#include "support/tendro_service.h"
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "support/run_tendro.h"
+#include "support/test_services.h"
+
+namespace tendro::test {
+
+TendroService::TendroService(std::vector<std::wstring> options)
+    : name_(UniqueServiceName(L"TendroSvc")) {
+    wchar_t dir[MAX_PATH + 1];
+    ::GetTempPathW(MAX_PATH, dir);
+    log_ = std::wstring(dir) + name_ + L".log";
+    options.insert(options.begin(), L"--install=" + name_);
+    options.push_back(L"--log-file=" + log_);
+    RunResult installed = RunTendro(options);
+    EXPECT_EQ(installed.exitCode, 0u) << ToNarrow(installed.outText);
+    scm_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    service_.reset(::OpenServiceW(scm_.get(), name_.c_str(),
+                                  SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+}
+
+TendroService::~TendroService() {
+    if (service_) {
+        // A service that does not stop is ended, so that no process outlives the test.
+        const DWORD pid = Status().dwProcessId;
+        if (Status().dwCurrentState != SERVICE_STOPPED && Stop(40000) == INFINITE && pid) {
+            Handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+            if (process) ::TerminateProcess(process.get(), 1);
+        }
+        ::DeleteService(service_.get());
+    }
+    ::DeleteFileW(log_.c_str());
+    for (int i = 1; i <= 100; ++i) ::DeleteFileW((log_ + L"." + std::to_wstring(i)).c_str());
+}
+
+bool TendroService::StartNoWait() { return ::StartServiceW(service_.get(), 0, nullptr) != 0; }
+
+bool TendroService::Start() { return StartNoWait() && WaitFor(SERVICE_RUNNING, 20000); }
+
+DWORD TendroService::Stop(DWORD timeoutMs) {
+    SERVICE_STATUS status{};
+    const DWORD begin = ::GetTickCount();
+    ::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+    return WaitFor(SERVICE_STOPPED, timeoutMs) ? ::GetTickCount() - begin : INFINITE;
+}
+
+SERVICE_STATUS_PROCESS TendroService::Status() const {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    ::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
+                           reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
+    return status;
+}
+
+bool TendroService::WaitFor(DWORD state, DWORD timeoutMs) const {
+    const DWORD begin = ::GetTickCount();
+    while (Status().dwCurrentState != state) {
+        if (::GetTickCount() - begin > timeoutMs) return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
+std::wstring TendroService::Log() const {
+    Handle file(::CreateFileW(log_.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    std::string bytes(1 << 20, '\0');
+    DWORD read = 0;
+    ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    bytes.resize(read);
+    return ToWide(bytes, CP_UTF8);
+}
+
+bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs) const {
+    const DWORD begin = ::GetTickCount();
+    while (Log().find(text) == std::wstring::npos) {
+        if (::GetTickCount() - begin > timeoutMs) return false;
+        ::Sleep(50);
+    }
+    return true;
+}
+
+}  // namespace tendro::test
