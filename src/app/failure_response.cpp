@@ -12,16 +12,22 @@ ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& na
 
 namespace {
 
-void StopService(ServiceControl& service, MonitorHooks& hooks) {
+void StopForResponse(ServiceControl& service, MonitorHooks& hooks) {
+    hooks.ServiceStopping(service);
     if (service.Stop() == 0) hooks.StopFailed(service);
+}
+
+void StartForResponse(ServiceControl& service, MonitorHooks& hooks) {
+    hooks.ServiceStarting(service);
+    if (service.Start() != 1) hooks.StartFailed(service);
 }
 
 void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
                    ServiceControl& failed, MonitorHooks& hooks) {
     const bool startAgain = !settings.Has(CmdLineParser::StopOnly);
     if (settings.Has(CmdLineParser::RestartFailedOnly)) {
-        StopService(failed, hooks);
-        if (startAgain) failed.Start();
+        StopForResponse(failed, hooks);
+        if (startAgain) StartForResponse(failed, hooks);
         return;
     }
 
@@ -34,10 +40,10 @@ void RespondWithin(const CmdLineParser& settings, ServiceObjects& services,
             if (*entry == failed.name) first = entry;
     }
     for (auto entry = first; entry != group.end(); ++entry)
-        StopService(ServiceForEntry(services, *entry, placeholder), hooks);
+        StopForResponse(ServiceForEntry(services, *entry, placeholder), hooks);
     if (!startAgain) return;
     for (auto entry = first; entry != group.end(); ++entry)
-        ServiceForEntry(services, *entry, placeholder).Start();
+        StartForResponse(ServiceForEntry(services, *entry, placeholder), hooks);
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ ServiceControl& ServiceForEntry(ServiceObjects& services, const std::wstring& na
 // Stops and starts services after `failed` was found down or its process was terminated:
 // -r only the failed service, -g from its entry to the end of the list, otherwise the whole
 // list; with -j nothing is started.
-// The hooks may hold the response back and hear of failed stops.
+// The hooks may hold the response back; they hear of each stop and start before it is made,
+// and of the ones that fail.
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
                       ServiceControl& failed, MonitorHooks& hooks = NoMonitorHooks());
 

@@ -6,6 +6,7 @@
 
 #include "app/failure_response.h"
 #include "app/process_limits.h"
+#include "common/error.h"
 #include "log/log.h"
 #include "service/host_process.h"
 
@@ -83,7 +84,7 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
 
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
                     StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
-                    MonitorHooks& hooks) {
+                    MonitorHooks& hooks, const StopSignal& stop) {
     hooks.PassStarting(settings);
     if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
         settings.Has(CmdLineParser::RereadList)) {
@@ -92,20 +93,51 @@ void RunMonitorPass(CmdLineParser& settings, Connections& connections,
         settings.ValidateServices(connections, strikeCounts, services);
     }
     if (Verbosity == LogInfo) WriteLog(LogInfo, L"Service check commencing");
-    for (const std::wstring& name : settings.monitoredServices)
+    for (const std::wstring& name : settings.monitoredServices) {
+        if (stop.Stopping()) break;
         CheckService(settings, strikeCounts, services, name, firstPass, hooks);
+    }
     hooks.PassEnded(settings, services);
 }
 
+bool PauseBetweenPasses(uint32_t milliseconds, PauseWaits& waits, MonitorHooks& hooks,
+                        const StopSignal& stop) {
+    // No pause at all (-f 0): nothing to wait for, nor to wake.
+    if (milliseconds == 0) {
+        ::Sleep(0);
+        return !stop.Stopping();
+    }
+    waits.Begin();
+    hooks.PauseStarting(waits);
+    HANDLE events[] = {stop.Event(), waits.WakeEvent()};
+    const ULONGLONG start = ::GetTickCount64();
+    bool woken = false;
+    for (;;) {
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        if (elapsed >= milliseconds) break;
+        DWORD result = ::WaitForMultipleObjectsEx(2, events, FALSE,
+                                                  static_cast<DWORD>(milliseconds - elapsed),
+                                                  waits.Alertable());
+        if (result == WAIT_IO_COMPLETION) continue;  // a queued call ran; it may have woken us
+        if (result == WAIT_FAILED) ThrowLastError("Can't wait between passes");
+        woken = result == WAIT_OBJECT_0 + 1;
+        break;
+    }
+    hooks.PauseEnded(woken ? waits.WokenBy() : std::wstring());
+    return !stop.Stopping();
+}
+
 void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
-                     StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks) {
+                     StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks,
+                     const StopSignal& stop) {
     const bool runOnce = settings.Has(CmdLineParser::RunOnce);
+    PauseWaits waits;
     for (bool firstPass = true;; firstPass = false) {
-        RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks);
-        if (runOnce) break;
+        RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks, stop);
+        if (runOnce || stop.Stopping()) break;
         // Counted from the end of the last service's check.
-        uint32_t pause = PassPauseMilliseconds(settings.frequency);
-        if (!hooks.Pause(pause, settings, services)) ::Sleep(pause);
+        if (!PauseBetweenPasses(PassPauseMilliseconds(settings.frequency), waits, hooks, stop))
+            break;
     }
     if (Verbosity >= LogInit) WriteLog(LogInit, L"Tendro Stopped");
 }
