@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <thread>
 
 #include "app/monitor.h"
 #include "app/startup.h"
@@ -47,6 +48,96 @@ TEST(PassPause, NegativeFrequencyIsNoPauseAndTheLongestStaysFinite) {
     EXPECT_EQ(PassPauseMilliseconds(4294967), 4294967000u);
     EXPECT_EQ(PassPauseMilliseconds(4294968), 4294967000u);
     EXPECT_EQ(PassPauseMilliseconds(INT_MAX), 4294967000u);
+}
+
+// The cycle in-process over two services that do not exist (their checks fail at once), at
+// -f 30: a stop raised at one point of the run, and the pause woken by its hooks.
+class CycleHooks : public MonitorHooks {
+public:
+    enum class Stop { AtFirstCheck, AtPassEnd, DuringPause, AtSecondPassEnd };
+    enum class Wake { None, Named, ByQueuedCall };
+    CycleHooks(StopSignal& stop, Stop when, Wake wake) : stop_(stop), when_(when), wake_(wake) {}
+    ~CycleHooks() override {
+        if (raiser_.joinable()) raiser_.join();
+    }
+
+    void ServiceChecked(ServiceControl& service, uint32_t, bool) override {
+        checked.push_back(service.name);
+        if (when_ == Stop::AtFirstCheck) stop_.RequestStop();
+    }
+    void PassEnded(const CmdLineParser&, ServiceObjects&) override {
+        ++passes;
+        if (when_ == Stop::AtPassEnd || (when_ == Stop::AtSecondPassEnd && passes == 2))
+            stop_.RequestStop();
+    }
+    void PauseStarting(PauseWaits& waits) override {
+        ++pauses;
+        if (when_ == Stop::DuringPause)
+            raiser_ = std::thread([this] {
+                ::Sleep(300);
+                stop_.RequestStop();
+            });
+        if (wake_ == Wake::Named) waits.WakeFor(L"Named");
+        if (wake_ == Wake::ByQueuedCall) {
+            waits.WaitAlertably();
+            ::QueueUserAPC([](ULONG_PTR w) { reinterpret_cast<PauseWaits*>(w)->WakeFor(L"Queued"); },
+                           ::GetCurrentThread(), reinterpret_cast<ULONG_PTR>(&waits));
+        }
+    }
+    void PauseEnded(const std::wstring& wokenBy) override { woken.push_back(wokenBy); }
+
+    std::vector<std::wstring> checked, woken;
+    int passes = 0, pauses = 0;
+
+private:
+    StopSignal& stop_;
+    Stop when_;
+    Wake wake_;
+    std::thread raiser_;
+};
+
+TEST(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
+    struct Row {
+        const char* label;
+        CycleHooks::Stop stop;
+        CycleHooks::Wake wake;
+        size_t checks;
+        std::vector<std::wstring> woken;  // one entry per pause
+    };
+    const std::vector<Row> rows{
+        {"stop at the first check", CycleHooks::Stop::AtFirstCheck, CycleHooks::Wake::None, 1, {}},
+        {"stop at the pass's end", CycleHooks::Stop::AtPassEnd, CycleHooks::Wake::None, 2, {}},
+        {"stop during the pause", CycleHooks::Stop::DuringPause, CycleHooks::Wake::None, 2, {L""}},
+        {"woken by name", CycleHooks::Stop::AtSecondPassEnd, CycleHooks::Wake::Named, 4, {L"Named"}},
+        {"woken by a queued call", CycleHooks::Stop::AtSecondPassEnd, CycleHooks::Wake::ByQueuedCall,
+         4, {L"Queued"}},
+    };
+    SetupLevelWords();
+    Verbosity = LogInit;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        CmdLineParser settings;
+        settings.frequency = 30;
+        settings.monitoredServices = {L"TendroGhostA", L"TendroGhostB"};
+        Connections connections;
+        StrikeCounts strikes;
+        ServiceObjects services;
+        StopSignal stop;
+        CycleHooks hooks(stop, row.stop, row.wake);
+        CapturedLog log;
+        const ULONGLONG begin = ::GetTickCount64();
+        RunMonitorCycle(settings, connections, strikes, services, hooks, stop);
+        // Far below the 30 s of one pause.
+        EXPECT_LT(::GetTickCount64() - begin, 15000u);
+        EXPECT_EQ(hooks.checked.size(), row.checks);
+        EXPECT_EQ(hooks.passes, static_cast<int>(row.checks / 2 + row.checks % 2));
+        EXPECT_EQ(hooks.pauses, static_cast<int>(row.woken.size()));
+        EXPECT_EQ(hooks.woken, row.woken);
+        auto lines = log.Lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), (LogLine{L"Init", L"Tendro Stopped"}));
+    }
+    Verbosity = 0;
 }
 
 TEST(MonitorPass, FirstPassReportsAStoppedServiceAtInitAndBringsTheGroupUp) {
