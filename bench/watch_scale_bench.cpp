@@ -40,16 +40,19 @@ double NowMs() {
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-// Polls the output closely (the support's wait polls every 50 ms): the moment `text` appears
-// after `from` characters, or a negative time when it does not within timeoutMs.
+// Polls the output closely (the support's wait polls every 50 ms, and decodes all of it): the
+// moment `text` appears after `from` characters, or a negative time when it does not within
+// timeoutMs.
 double WhenSeen(RunningProgram& program, const std::wstring& text, size_t from, DWORD timeoutMs) {
     const double end = NowMs() + timeoutMs;
     while (NowMs() < end) {
-        if (program.OutputSoFar().find(text, from) != std::wstring::npos) return NowMs();
+        if (program.OutputSince(from).find(text) != std::wstring::npos) return NowMs();
         ::Sleep(1);
     }
     return -1;
 }
+
+size_t OutputLength(RunningProgram& program) { return program.OutputSince(0).size(); }
 
 bool EndProcess(DWORD pid) {
     Handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
@@ -58,10 +61,11 @@ bool EndProcess(DWORD pid) {
 }
 
 // Waits for the end of the next pass (the last service's status block) and for the watch to
-// be armed after it.
+// be armed after it (the reads and the arming of a large group take a while on a loaded
+// machine; a process that ends before it is watched is seen only by the next pass).
 bool NextPassEnded(RunningProgram& tendro, const std::wstring& lastBlockLine, size_t from) {
     if (WhenSeen(tendro, lastBlockLine, from, 120000) < 0) return false;
-    ::Sleep(3000);
+    ::Sleep(10000);
     return true;
 }
 
@@ -125,7 +129,7 @@ int wmain(int argc, wchar_t** argv) {
         };
         for (int round = 0; round < rounds; ++round) {
             TestService& target = *fixtures[static_cast<size_t>(count - 1 - round)];
-            const size_t from = tendro.OutputSoFar().size();
+            const size_t from = OutputLength(tendro);
             const double ended = NowMs();
             if (!EndProcess(target.Pid())) {
                 std::printf("the process of fixture %d could not be ended\n", count - round);
@@ -140,7 +144,7 @@ int wmain(int argc, wchar_t** argv) {
                 return 1;
             }
         }
-        const size_t from = tendro.OutputSoFar().size();
+        const size_t from = OutputLength(tendro);
         const double ended = NowMs();
         if (!EndProcess(host.RecordedPid())) {
             std::printf("the host product's program could not be ended\n");

@@ -12,13 +12,6 @@
 
 namespace tendro {
 
-namespace {
-
-constexpr uint32_t HostProcessRunning = 1;
-constexpr uint32_t HostProcessScheduled = 3;
-
-}  // namespace
-
 uint32_t PassPauseMilliseconds(int32_t frequency) {
     int32_t seconds = std::clamp<int32_t>(frequency, 0, MaxFrequencySeconds);
     return static_cast<uint32_t>(seconds) * 1000u;
@@ -49,7 +42,7 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         WriteLogFormat(LogInfo, L"EXE PID: %d", info.pid == 0 ? -1 : static_cast<int32_t>(info.pid));
         WriteLogFormat(LogInfo, L"Process: %s", ProcessStateWord(info.state));
         // The host product's record decides, whatever the service manager said.
-        isDown = info.state != HostProcessRunning && info.state != HostProcessScheduled;
+        isDown = !IsHostProcessUp(info.state);
     }
     // Found up: not down, and in a running state by the service manager's first read.
     if (!isDown && state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)

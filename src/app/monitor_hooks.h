@@ -97,15 +97,6 @@ public:
         (void)service, (void)readings;
     }
 
-    // The failure response is about to stop a service (whatever comes of the stop).
-    virtual void ServiceStopping(ServiceControl& service) { (void)service; }
-
-    // The failure response is about to start a service.
-    virtual void ServiceStarting(ServiceControl& service) { (void)service; }
-
-    // A start in the failure response did not succeed (Start() did not give 1).
-    virtual void StartFailed(ServiceControl& service) { (void)service; }
-
     // A process is about to be terminated.
     virtual void ProcessKilled(ServiceControl& service, KillReason reason) {
         (void)service, (void)reason;
@@ -130,7 +121,16 @@ public:
         return false;
     }
 
-    // The last service's check of a pass has ended.
+    // A start in the failure response did not succeed (Start() did not give 1).
+    virtual void StartFailed(ServiceControl& service) { (void)service; }
+
+    // The failure response is about to stop a service (whatever comes of the stop).
+    virtual void ServiceStopping(ServiceControl& service) { (void)service; }
+
+    // The failure response is about to start a service.
+    virtual void ServiceStarting(ServiceControl& service) { (void)service; }
+
+    // A pass has ended: after the last service's check, or after the one at hand at a stop.
     virtual void PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
         (void)settings, (void)services;
     }

@@ -23,6 +23,7 @@ public:
     void PassStarting(const CmdLineParser& settings) override {
         (void)settings;
         leftDown_.clear();
+        startedByPass_.clear();
     }
 
     // What the pass leaves down itself: a service it found down (and, with -p or a held
@@ -36,7 +37,10 @@ public:
         leftDown_.insert(service.name);
     }
     void ServiceStopping(ServiceControl& service) override { leftDown_.insert(service.name); }
-    void ServiceStarting(ServiceControl& service) override { leftDown_.erase(service.name); }
+    void ServiceStarting(ServiceControl& service) override {
+        leftDown_.erase(service.name);
+        startedByPass_.insert(service.name);
+    }
     void StartFailed(ServiceControl& service) override { leftDown_.insert(service.name); }
 
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override {
@@ -55,15 +59,25 @@ public:
             ServiceControl& service = found->second;
             SERVICE_STATUS_PROCESS status{};
             if (!notices_.ReadStatus(service, status)) continue;
-            if (status.dwCurrentState == SERVICE_RUNNING) {
-                notices_.Arm(service);
-                if (service.machine.empty()) WatchProcess(service, status.dwProcessId);
-            } else if (IsDownState(status.dwCurrentState) && leftDown_.count(name) == 0 &&
-                       outsideChange_.empty()) {
-                // Down, and not by the pass's doing: it went down while the pass ran, and its
-                // notice is past. The next pass starts at once.
-                outsideChange_ = service.name;
+            if (IsDownState(status.dwCurrentState)) {
+                DownAtPassEnd(name);
+                continue;
             }
+            if (status.dwCurrentState != SERVICE_RUNNING) continue;
+            notices_.Arm(service);
+            if (!service.machine.empty()) continue;
+            DWORD pid = status.dwProcessId;
+            if (service.isPlainService == 0) {
+                HostProcessInfo program = GetHostProcessInfo(service);
+                if (!IsHostProcessUp(program.state)) {
+                    // Its program is down by the host product's record; one that the pass has
+                    // just started may not be recorded yet.
+                    if (startedByPass_.count(name) == 0) DownAtPassEnd(name);
+                    continue;
+                }
+                pid = program.pid;
+            }
+            WatchProcess(service.name, pid);
         }
     }
 
@@ -80,10 +94,10 @@ public:
     }
 
     void PauseEnded(const std::wstring& wokenBy) override {
+        if (!wokenBy.empty()) WriteLogFormat(LogInfo, L"Woken by a change of service %s", wokenBy);
         // The waits go (their callbacks done) before the handles that they wait on.
         processes_.clear();
         notices_.Collect(nullptr);
-        if (!wokenBy.empty()) WriteLogFormat(LogInfo, L"Woken by a change of service %s", wokenBy);
     }
 
 private:
@@ -102,26 +116,28 @@ private:
         process->sink->WakeFor(process->name);
     }
 
+    // Down when the pass ends, and not by the pass's doing: it went down while the pass ran,
+    // and its notice is past. The next pass starts at once.
+    void DownAtPassEnd(const std::wstring& name) {
+        if (leftDown_.count(name) == 0 && outsideChange_.empty()) outsideChange_ = name;
+    }
+
     // The service process, or the recorded program of a host-product service. One that has
     // already ended is not watched (it would wake every pause); the next pass watches afresh.
-    void WatchProcess(ServiceControl& service, DWORD servicePid) {
-        DWORD pid = servicePid;
-        if (service.isPlainService == 0) {
-            int32_t program = GetProcessPid(service);
-            pid = program > 0 ? static_cast<DWORD>(program) : 0;
-        }
+    void WatchProcess(const std::wstring& name, DWORD pid) {
         if (pid == 0) return;
         Handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
         if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return;
         auto watched = std::make_unique<WatchedProcess>();
         watched->handle = std::move(process);
-        watched->name = service.name;
+        watched->name = name;
         processes_.push_back(std::move(watched));
     }
 
     ServiceNotices notices_;
     std::vector<std::unique_ptr<WatchedProcess>> processes_;
     std::set<std::wstring, NoCaseLess> leftDown_;  // left down by the running pass itself
+    std::set<std::wstring, NoCaseLess> startedByPass_;
     std::wstring outsideChange_;                   // went down during the pass: no pause
 };
 
