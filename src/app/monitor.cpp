@@ -112,7 +112,11 @@ bool PauseBetweenPasses(uint32_t milliseconds, PauseWaits& waits, MonitorHooks& 
                                                   static_cast<DWORD>(milliseconds - elapsed),
                                                   waits.Alertable());
         if (result == WAIT_IO_COMPLETION) continue;  // a queued call ran; it may have woken us
-        if (result == WAIT_FAILED) ThrowLastError("Can't wait between passes");
+        if (result == WAIT_FAILED) {
+            const DWORD error = ::GetLastError();
+            hooks.PauseEnded(std::wstring());  // what the hooks added to the wait goes first
+            ThrowSystemError(error, "Can't wait between passes");
+        }
         woken = result == WAIT_OBJECT_0 + 1;
         break;
     }
