@@ -5,7 +5,8 @@
 // gives 0 for every process, and its private-bytes figure too: the handles are then counted in
 // the system's handle list, and the memory is read as working set and pagefile usage.
 //
-//   watch_leak_bench.exe [re-reads]      (default 2000; about one a second)
+//   watch_leak_bench.exe [re-reads] [plain]   (default 2000, about one a second; "plain" runs
+//                                             without --watch, for comparison)
 //
 // Run it in a prefix of its own (it installs the host product's record):
 //   TENDRO_WINEPREFIX=$PWD/build/wineprefix-bench tools/wine-run build/bin/watch_leak_bench.exe 2000
@@ -127,6 +128,7 @@ private:
 
 int wmain(int argc, wchar_t** argv) {
     const int rereads = argc > 1 ? std::wcstol(argv[1], nullptr, 10) : 2000;
+    const bool watch = !(argc > 2 && std::wstring(argv[2]) == L"plain");
     HostProductInstallation product;
     const std::wstring stays = UniqueServiceName(L"TendroLS"), goes = UniqueServiceName(L"TendroLG");
     product.SetServices({stays, goes});
@@ -135,7 +137,9 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("the host product's services did not start\n");
         return 1;
     }
-    RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-v", L"-a", L"-d", L"--watch", L"-f", L"1"});
+    std::vector<std::wstring> args{L"-v", L"-a", L"-d", L"-f", L"1"};
+    if (watch) args.push_back(L"--watch");
+    RunningProgram tendro(ProgramPath(L"tendro.exe"), args);
     Handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, tendro.Pid()));
     if (!process) {
         std::printf("tendro.exe cannot be read: %lu\n", ::GetLastError());
@@ -144,8 +148,8 @@ int wmain(int argc, wchar_t** argv) {
     OutputCounter output(tendro);
     output.checkedLine = L"Service: " + goes;
 
-    std::printf("tendro.exe -v -a -d --watch -f 1 over %d re-reads, one service dropped and taken back in turn\n",
-                rereads);
+    std::printf("tendro.exe -v -a -d -f 1%s over %d re-reads, one service dropped and taken back in turn\n",
+                watch ? " --watch" : "", rereads);
     int seen = 0;
     if (!output.WaitFor(OutputCounter::kReread, seen, WarmUpRereads, 120000)) {
         std::printf("no re-reads\n");
