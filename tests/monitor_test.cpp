@@ -49,6 +49,71 @@ TEST(PassPause, NegativeFrequencyIsNoPauseAndTheLongestStaysFinite) {
     EXPECT_EQ(PassPauseMilliseconds(INT_MAX), 4294967000u);
 }
 
+// The cycle in-process over two services that do not exist (their checks fail at once), at
+// -f 30: a stop raised at one hook point (the pause's is a wait's), and the pause woken.
+struct CycleHooks : MonitorHooks {
+    enum Point { FirstCheck, PassEnd, Pause, SecondPassEnd };
+    enum Wake { None, Named, QueuedCall };
+    CycleHooks(StopSignal& stop, Point at, Wake wake) : stop(stop), at(at), wake(wake) {}
+    void Raise(bool here) { if (here) stop.RequestStop(); }
+    void ServiceChecked(ServiceControl&, uint32_t, bool) override { Raise(++checks == 1 && at == FirstCheck); }
+    void PassEnded(const CmdLineParser&, ServiceObjects&) override {
+        Raise(at == PassEnd || (++passes == 2 && at == SecondPassEnd));
+    }
+    void PauseStarting(PauseWaits& waits) override {
+        Raise(at == Pause);
+        if (wake == Named) waits.WakeFor(L"Named");
+        if (wake != QueuedCall) return;
+        waits.WaitAlertably();
+        ::QueueUserAPC([](ULONG_PTR w) { reinterpret_cast<PauseWaits*>(w)->WakeFor(L"Queued"); },
+                       ::GetCurrentThread(), reinterpret_cast<ULONG_PTR>(&waits));
+    }
+    void PauseEnded(const std::wstring& wokenBy) override { woken.push_back(wokenBy); }
+
+    StopSignal& stop;
+    Point at;
+    Wake wake;
+    int checks = 0, passes = 0;
+    std::vector<std::wstring> woken;  // one entry per pause
+};
+
+TEST(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
+    struct Row {
+        CycleHooks::Point at;
+        CycleHooks::Wake wake;
+        int checks;
+        std::vector<std::wstring> woken;
+    };
+    const std::vector<Row> rows{{CycleHooks::FirstCheck, CycleHooks::None, 1, {}},
+                                {CycleHooks::PassEnd, CycleHooks::None, 2, {}},
+                                {CycleHooks::Pause, CycleHooks::None, 2, {L""}},
+                                {CycleHooks::SecondPassEnd, CycleHooks::Named, 4, {L"Named"}},
+                                {CycleHooks::SecondPassEnd, CycleHooks::QueuedCall, 4, {L"Queued"}}};
+    SetupLevelWords();
+    Verbosity = LogInit;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.at * 10 + row.wake);
+        CmdLineParser settings;
+        settings.frequency = 30;
+        settings.monitoredServices = {L"TendroGhostA", L"TendroGhostB"};
+        Connections connections;
+        StrikeCounts strikes;
+        ServiceObjects services;
+        StopSignal stop;
+        CycleHooks hooks(stop, row.at, row.wake);
+        CapturedLog log;
+        const ULONGLONG begin = ::GetTickCount64();
+        RunMonitorCycle(settings, connections, strikes, services, hooks, stop);
+        EXPECT_LT(::GetTickCount64() - begin, 15000u);  // far below the 30 s of a pause
+        EXPECT_EQ(hooks.checks, row.checks);
+        EXPECT_EQ(hooks.woken, row.woken);
+        auto lines = log.Lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), (LogLine{L"Init", L"Tendro Stopped"}));
+    }
+    Verbosity = 0;
+}
+
 TEST(MonitorPass, FirstPassReportsAStoppedServiceAtInitAndBringsTheGroupUp) {
     TestService s1, s2, s3;
     ASSERT_TRUE(s1.Start());

@@ -3,12 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/handle.h"
 #include "common/text.h"
+#include "watch/service_notices.h"
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
@@ -265,6 +268,84 @@ TEST(Watch, PassiveModeWakesOnceForAStopAndThenKeepsTheFrequency) {
     EXPECT_LE(passes, static_cast<int>(watched / 1000) + 1) << ToNarrow(r.outText);
     EXPECT_GE(passes, 2) << ToNarrow(r.outText);
     EXPECT_EQ(a.State(), DWORD{SERVICE_STOPPED});
+}
+
+// A service stopped from outside while the pass is busy with another one's restart (a slow
+// start) has no notice armed yet: it is down when the pass ends, not by the pass's doing, so
+// the next pass starts at once instead of after the 30 s of -f.
+TEST(Watch, AServiceStoppedDuringAnotherOnesRestartStartsTheNextPassAtOnce) {
+    EventLog log;
+    std::vector<std::wstring> slowStart = log.Arguments();
+    slowStart.insert(slowStart.end(), {L"--start-pending", L"3000"});
+    TestService early(log.Arguments()), slow(slowStart);
+    ASSERT_TRUE(early.Start());
+    const DWORD earlyPid = early.Pid();
+    // The slow one is down at the first pass: its -r restart keeps the pass busy.
+    RunningProgram tendro(ProgramPath(L"tendro.exe"),
+                          {L"-v", L"-r", L"-f", L"30", L"--watch", L"-s", early.Name(), L"-s", slow.Name()});
+    ASSERT_TRUE(tendro.WaitForOutput(L"Starting service " + slow.Name(), 30000)) << ToNarrow(tendro.OutputSoFar());
+    ASSERT_TRUE(early.AskToStop());
+    ASSERT_TRUE(tendro.WaitForOutput(L"Starting service " + early.Name(), 25000)) << ToNarrow(tendro.OutputSoFar());
+    ASSERT_TRUE(early.WaitForState(SERVICE_RUNNING, 20000));
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+    int woken = FindText(lines, Woken(early.Name()));
+    ASSERT_GE(woken, 0) << ToNarrow(r.outText);
+    EXPECT_EQ(lines[woken + 1].text, kCommencing);
+    EXPECT_EQ(ServiceOperations(lines).size(), 4u) << ToNarrow(r.outText);
+    // From the end of the first pass (the slow one running) to the new start of the other.
+    std::vector<Event> events = log.Read();
+    auto running = std::find_if(events.begin(), events.end(), [&](const Event& e) {
+        return e.what == L"running" && e.pid == slow.Pid();
+    });
+    auto restarted = std::find_if(events.begin(), events.end(), [&](const Event& e) {
+        return e.what == L"start" && e.pid == early.Pid() && e.pid != earlyPid;
+    });
+    ASSERT_NE(running, events.end());
+    ASSERT_NE(restarted, events.end());
+    EXPECT_LT(restarted->ms - running->ms, kSeenWithinMs);
+}
+
+// The answer that the notices lag behind (which Wine never gives), given to the next request.
+bool lagNext = false;
+std::vector<SC_HANDLE> notified;
+DWORD WINAPI NotifyOrLag(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW notify) {
+    notified.push_back(service);
+    if (std::exchange(lagNext, false)) return 1294;  // ERROR_SERVICE_NOTIFY_CLIENT_LAGGING
+    return ::NotifyServiceStatusChangeW(service, mask, notify);
+}
+
+// After a lag the machine's services are reopened through a new manager handle and armed
+// again; the requests that the closed handles cancelled are freed at the next drain.
+TEST(ServiceNotices, ALagReopensTheMachinesServicesAndTheirNoticesStillCome) {
+    TestService a, b;
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    SharedScHandle scm = MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceControl serviceA(scm, {}, a.Name(), 1), serviceB(scm, {}, b.Name(), 1);
+    notified.clear();
+    ServiceNotices notices(&NotifyOrLag);
+    notices.Arm(serviceB);
+    lagNext = true;
+    notices.Arm(serviceA);
+    // B, A (lagging), B again and A again: each through a handle of its own.
+    ASSERT_EQ(notified.size(), 4u);
+    EXPECT_NE(notified[2], notified[0]);
+    EXPECT_NE(notified[3], notified[1]);
+    EXPECT_EQ(notices.CancelledRequests(), 1u);  // B's first
+
+    PauseWaits waits;
+    notices.Collect(&waits);
+    for (TestService* service : {&b, &a}) {
+        waits.Begin();
+        ASSERT_TRUE(service->AskToStop());
+        while (::WaitForSingleObjectEx(waits.WakeEvent(), 20000, TRUE) == WAIT_IO_COMPLETION) {
+        }
+        EXPECT_EQ(waits.WokenBy(), service->Name());
+    }
+    notices.Collect(nullptr);
+    notices.DropQueued();
+    EXPECT_EQ(notices.CancelledRequests(), 0u);
 }
 
 // -o has no pause: the run is the same with --watch, line for line (but for the command line).

@@ -12,8 +12,8 @@ namespace tendro {
 Extensions::Extensions(const LongOptions& options, CheckCapture* checkCapture,
                        const StopSignal& stop) {
     // The order is the order in which every hook point visits them: the check mode first,
-    // so that it sees the start-up before anything else logs; the watch last, as it owns
-    // the pause.
+    // so that it sees the start-up before anything else logs; the watch last, as it adds
+    // to the pause.
     Add(MakeCheckMode(options, checkCapture));
     Add(MakeProbes(options, stop));
     Add(MakeKillHung(options, stop));
@@ -64,6 +64,18 @@ void Extensions::ProcessMeasured(ServiceControl& service, const ProcessReadings&
     for (auto& module : modules_) module->ProcessMeasured(service, readings);
 }
 
+void Extensions::ServiceStopping(ServiceControl& service) {
+    for (auto& module : modules_) module->ServiceStopping(service);
+}
+
+void Extensions::ServiceStarting(ServiceControl& service) {
+    for (auto& module : modules_) module->ServiceStarting(service);
+}
+
+void Extensions::StartFailed(ServiceControl& service) {
+    for (auto& module : modules_) module->StartFailed(service);
+}
+
 void Extensions::ProcessKilled(ServiceControl& service, KillReason reason) {
     for (auto& module : modules_) module->ProcessKilled(service, reason);
 }
@@ -85,19 +97,16 @@ bool Extensions::StopFailed(ServiceControl& service, DWORD error) {
     return terminated;
 }
 
-void Extensions::StartFailed(ServiceControl& service) {
-    for (auto& module : modules_) module->StartFailed(service);
-}
-
 void Extensions::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
     for (auto& module : modules_) module->PassEnded(settings, services);
 }
 
-bool Extensions::Pause(uint32_t milliseconds, const CmdLineParser& settings,
-                       ServiceObjects& services) {
-    for (auto& module : modules_)
-        if (module->Pause(milliseconds, settings, services)) return true;
-    return false;
+void Extensions::PauseStarting(PauseWaits& waits) {
+    for (auto& module : modules_) module->PauseStarting(waits);
+}
+
+void Extensions::PauseEnded(const std::wstring& wokenBy) {
+    for (auto& module : modules_) module->PauseEnded(wokenBy);
 }
 
 int Extensions::ProgramEnding(int exitCode) {

@@ -31,14 +31,16 @@ public:
     bool DownWhileRunning(ServiceControl& service, bool firstPass) override;
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
     void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
+    void ServiceStopping(ServiceControl& service) override;
+    void ServiceStarting(ServiceControl& service) override;
+    void StartFailed(ServiceControl& service) override;
     void ProcessKilled(ServiceControl& service, KillReason reason) override;
     bool HoldFailureResponse(ServiceControl& failed) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
     bool StopFailed(ServiceControl& service, DWORD error) override;
-    void StartFailed(ServiceControl& service) override;
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
-    bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
-               ServiceObjects& services) override;
+    void PauseStarting(PauseWaits& waits) override;
+    void PauseEnded(const std::wstring& wokenBy) override;
     int ProgramEnding(int exitCode) override;
     void ReportSystemError(const std::system_error& error) override;
 

@@ -29,6 +29,7 @@ public:
         if (pass_.stop.ShuttingDown()) return false;
         if (MachineShuttingDown(service)) return true;
         DWORD error = ERROR_SUCCESS;
+        hooks_.ServiceStopping(service);
         if (service.Stop(pass_.stop, &error) == 0 && !NoteShutdown(service, error))
             hooks_.StopFailed(service, error);
         return true;
@@ -41,6 +42,7 @@ public:
         if (pass_.stop.ShuttingDown()) return false;
         if (MachineShuttingDown(service)) return true;
         DWORD error = ERROR_SUCCESS;
+        hooks_.ServiceStarting(service);
         if (service.StartWithin(StartWaitLimitMs, pass_.stop, &error) == 1) return true;
         if (NoteShutdown(service, error)) return true;
         hooks_.StartFailed(service);

@@ -6,17 +6,11 @@
 
 #include "app/failure_response.h"
 #include "app/process_limits.h"
+#include "common/error.h"
 #include "log/log.h"
 #include "service/host_process.h"
 
 namespace tendro {
-
-namespace {
-
-constexpr uint32_t HostProcessRunning = 1;
-constexpr uint32_t HostProcessScheduled = 3;
-
-}  // namespace
 
 uint32_t PassPauseMilliseconds(int32_t frequency) {
     int32_t seconds = std::clamp<int32_t>(frequency, 0, MaxFrequencySeconds);
@@ -48,7 +42,7 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         WriteLogFormat(LogInfo, L"EXE PID: %d", info.pid == 0 ? -1 : static_cast<int32_t>(info.pid));
         WriteLogFormat(LogInfo, L"Process: %s", ProcessStateWord(info.state));
         // The host product's record decides, whatever the service manager said.
-        isDown = info.state != HostProcessRunning && info.state != HostProcessScheduled;
+        isDown = !IsHostProcessUp(info.state);
     }
     // Found up: not down, and in a running state by the service manager's first read.
     if (!isDown && state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)
@@ -95,21 +89,55 @@ void RunMonitorPass(CmdLineParser& settings, Connections& connections,
     }
     if (Verbosity == LogInfo) WriteLog(LogInfo, L"Service check commencing");
     PassResponses pass(stop);
-    for (const std::wstring& name : settings.monitoredServices)
+    for (const std::wstring& name : settings.monitoredServices) {
+        if (stop.Stopping()) break;
         CheckService(settings, strikeCounts, services, name, firstPass, hooks, &pass);
+    }
     hooks.PassEnded(settings, services);
+}
+
+bool PauseBetweenPasses(uint32_t milliseconds, PauseWaits& waits, MonitorHooks& hooks,
+                        const StopSignal& stop) {
+    // No pause at all (-f 0): nothing to wait for, nor to wake.
+    if (milliseconds == 0) {
+        ::Sleep(0);
+        return !stop.Stopping();
+    }
+    waits.Begin();
+    hooks.PauseStarting(waits);
+    HANDLE events[] = {stop.Event(), waits.WakeEvent()};
+    const ULONGLONG start = ::GetTickCount64();
+    bool woken = false;
+    for (;;) {
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        if (elapsed >= milliseconds) break;
+        DWORD result = ::WaitForMultipleObjectsEx(2, events, FALSE,
+                                                  static_cast<DWORD>(milliseconds - elapsed),
+                                                  waits.Alertable());
+        if (result == WAIT_IO_COMPLETION) continue;  // a queued call ran; it may have woken us
+        if (result == WAIT_FAILED) {
+            const DWORD error = ::GetLastError();
+            hooks.PauseEnded(std::wstring());  // what the hooks added to the wait goes first
+            ThrowSystemError(error, "Can't wait between passes");
+        }
+        woken = result == WAIT_OBJECT_0 + 1;
+        break;
+    }
+    hooks.PauseEnded(woken ? waits.WokenBy() : std::wstring());
+    return !stop.Stopping();
 }
 
 void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
                      StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks,
                      const StopSignal& stop) {
     const bool runOnce = settings.Has(CmdLineParser::RunOnce);
+    PauseWaits waits;
     for (bool firstPass = true;; firstPass = false) {
         RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks, stop);
-        if (runOnce) break;
+        if (runOnce || stop.Stopping()) break;
         // Counted from the end of the last service's check.
-        uint32_t pause = PassPauseMilliseconds(settings.frequency);
-        if (!hooks.Pause(pause, settings, services)) ::Sleep(pause);
+        if (!PauseBetweenPasses(PassPauseMilliseconds(settings.frequency), waits, hooks, stop))
+            break;
     }
     if (Verbosity >= LogInit) WriteLog(LogInit, L"Tendro Stopped");
 }

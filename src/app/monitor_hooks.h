@@ -2,15 +2,50 @@
 // monitor runs with NoMonitorHooks(), whose every point does what the plain monitor does.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <system_error>
 
 #include "cmdline/cmdline_parser.h"
+#include "common/handle.h"
 #include "service/service_control.h"
 
 namespace tendro {
+
+// What the pause between passes waits for besides its time and the run's stop: the monitor
+// core owns one for the whole cycle and hands it to PauseStarting at every pause. An
+// extension ends the pause early through WakeFor (from any thread), or by setting the wake
+// event itself; it asks for an alertable wait when it needs its asynchronous procedure calls
+// delivered on the monitor's thread during the pause.
+class PauseWaits {
+public:
+    PauseWaits();
+    PauseWaits(const PauseWaits&) = delete;
+    PauseWaits& operator=(const PauseWaits&) = delete;
+
+    // The event that ends the pause (manual reset; cleared when a pause begins).
+    HANDLE WakeEvent() const noexcept { return wake_.get(); }
+    // Ends the pause for a change of `service`; the first name given in a pause is the one
+    // that woke it. Safe from any thread.
+    void WakeFor(const std::wstring& service);
+    // The pause's wait is alertable, so that queued calls run on the monitor's thread.
+    void WaitAlertably() noexcept { alertable_ = true; }
+
+    // The monitor core's side. Begin clears the wake of the last pause.
+    void Begin();
+    bool Alertable() const noexcept { return alertable_; }
+    // The service that woke the pause, "" when none was named.
+    std::wstring WokenBy();
+
+private:
+    Handle wake_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::wstring wokenBy_;
+    bool alertable_ = false;
+};
 
 // Why a process was terminated.
 enum class KillReason { Memory, Cpu, Hung };
@@ -87,20 +122,28 @@ public:
         return false;
     }
 
-    // The start of a service in a failure response did not succeed (Start() did not give 1).
+    // A start in the failure response did not succeed (Start() did not give 1).
     virtual void StartFailed(ServiceControl& service) { (void)service; }
 
-    // The last service's check of a pass has ended.
+    // The failure response is about to stop a service (whatever comes of the stop).
+    virtual void ServiceStopping(ServiceControl& service) { (void)service; }
+
+    // The failure response is about to start a service.
+    virtual void ServiceStarting(ServiceControl& service) { (void)service; }
+
+    // A pass has ended: after the last service's check, or after the one at hand at a stop.
     virtual void PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
         (void)settings, (void)services;
     }
 
-    // The pause between passes. True when the hook has paused; false leaves the plain sleep.
-    virtual bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
-                       ServiceObjects& services) {
-        (void)milliseconds, (void)settings, (void)services;
-        return false;
-    }
+    // The pause between passes begins (not with -o or -f 0, and not after a stop): the hook
+    // may add to what ends it. The pause lasts the frequency unless the run's stop or a wake
+    // through `waits` ends it first.
+    virtual void PauseStarting(PauseWaits& waits) { (void)waits; }
+
+    // The pause has ended: `wokenBy` names the service whose change woke it, "" when it ran
+    // its time or a stop ended it (or it was woken without a name).
+    virtual void PauseEnded(const std::wstring& wokenBy) { (void)wokenBy; }
 
     // The program ends with exitCode: the hook may replace it.
     virtual int ProgramEnding(int exitCode) { return exitCode; }

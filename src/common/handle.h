@@ -39,6 +39,19 @@ struct LocalMemoryTraits {
     static void close(type h) noexcept { ::LocalFree(h); }
 };
 
+// A thread-pool wait: closing it stops the wait, waits for a callback that is running and
+// drops one not yet begun, so that nothing it calls back into is used after it goes.
+struct ThreadpoolWaitTraits {
+    using type = PTP_WAIT;
+    static type empty() noexcept { return nullptr; }
+    static bool valid(type h) noexcept { return h != nullptr; }
+    static void close(type h) noexcept {
+        ::SetThreadpoolWait(h, nullptr, nullptr);
+        ::WaitForThreadpoolWaitCallbacks(h, TRUE);
+        ::CloseThreadpoolWait(h);
+    }
+};
+
 template <typename Traits>
 class UniqueHandle {
 public:
@@ -78,6 +91,7 @@ using Handle = UniqueHandle<KernelHandleTraits>;
 using ScHandle = UniqueHandle<ServiceHandleTraits>;
 using RegKey = UniqueHandle<RegKeyTraits>;
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
+using ThreadpoolWait = UniqueHandle<ThreadpoolWaitTraits>;
 
 // Shared forms for a machine's service-manager handle and logon token: every service of
 // that machine holds one, and the last holder closes it.

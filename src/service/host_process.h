@@ -14,6 +14,9 @@ struct HostProcessInfo {
     uint32_t pid = 0;    // "ProcessID"; 0 for none
 };
 
+// A process state in which the service counts as up: 1 (running) or 3 (scheduled).
+inline bool IsHostProcessUp(uint32_t state) { return state == 1 || state == 3; }
+
 // Word of a process state: 1 "Running", 3 "Scheduled", 4 "Failed", 5 "Frozen",
 // 6 "Job Running", any other the empty word.
 std::wstring ProcessStateWord(uint32_t state);

@@ -10,9 +10,9 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "app/monitor_hooks.h"
 #include "common/handle.h"
 #include "common/text.h"
 #include "service/service_control.h"
@@ -21,7 +21,10 @@ namespace tendro {
 
 class ServiceNotices {
 public:
-    ServiceNotices() = default;
+    // How a notice is asked for: the system's call, or a stand-in in tests.
+    using NotifyCall = DWORD(WINAPI*)(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW notify);
+
+    explicit ServiceNotices(NotifyCall notify = &::NotifyServiceStatusChangeW) : notify_(notify) {}
     ~ServiceNotices();
     ServiceNotices(const ServiceNotices&) = delete;
     ServiceNotices& operator=(const ServiceNotices&) = delete;
@@ -34,17 +37,19 @@ public:
     // cannot be had is left to the passes from then on (said once at level 0).
     void Arm(const ServiceControl& service);
 
-    // Runs the notices already queued to this thread, so that they are dropped.
+    // Runs the notices already queued to this thread, so that they are dropped, and frees the
+    // requests that closed handles cancelled.
     void DropQueued();
 
     // Ends the watch of every service that is no longer in the group.
     void KeepOnly(const ServiceObjects& services);
 
-    // While collecting, a notice that comes in names its service as the one that woke the
-    // wait; outside, it is dropped.
-    void Collect(bool on) { collecting_ = on; }
-    // The service whose notice came while collecting ("" for none); forgotten once taken.
-    std::wstring TakeWoken() { return std::exchange(woken_, std::wstring()); }
+    // While collecting (a sink is given), a notice that comes in wakes the pause for its
+    // service; outside, it is dropped.
+    void Collect(PauseWaits* sink) { sink_ = sink; }
+
+    // Cancelled requests not yet freed (they may still be delivered).
+    size_t CancelledRequests() const { return cancelled_.size(); }
 
 private:
     // The buffer of one request: it must stay where it is until the notice is delivered or
@@ -56,9 +61,13 @@ private:
         bool outstanding = false;    // armed and not yet delivered
         bool markedForDelete = false;
         bool cancelled = false;      // its handle is closed
+        bool closeFailed = false;    // ... but the close failed: it may still come, keep it
     };
     struct Watched {
-        SharedScHandle scm;  // keeps the connection that the handle was opened through
+        std::wstring name;
+        std::wstring machine;
+        std::wstring shortName;
+        SharedScHandle scm;  // keeps the manager handle that the handle was opened through
         SharedToken token;
         ScHandle handle;
         std::unique_ptr<Request> request;
@@ -66,16 +75,25 @@ private:
     };
 
     static void CALLBACK Delivered(void* parameter);
-    bool Open(Watched& watched, const ServiceControl& service, DWORD& error);
-    // Closes the handle: an outstanding request is cancelled and kept aside, as the manager
-    // may still deliver a notice that was on its way.
+    Watched& Entry(const ServiceControl& service);
+    bool Open(Watched& watched, DWORD& error);
+    // Asks for the next notice; an answer that the watch lags behind the manager gets a fresh
+    // manager handle for the machine and a second try.
+    void Notify(Watched& watched);
+    DWORD NotifyOnce(Watched& watched);
+    // A fresh manager handle for the machine of `lagging`, and every watched service of that
+    // machine reopened through it and armed again where it was armed.
+    bool Reconnect(Watched& lagging, DWORD& error);
+    // Closes the handle: an outstanding request is cancelled and kept aside until a drain
+    // of the queued calls, as the manager may still deliver a notice that was on its way.
     void Close(Watched& watched);
-    void Fail(Watched& watched, const ServiceControl& service, DWORD error);
+    void Fail(Watched& watched, DWORD error);
 
+    NotifyCall notify_;
     std::map<std::wstring, Watched, NoCaseLess> watched_;
+    std::map<std::wstring, SharedScHandle, NoCaseLess> managers_;  // reopened after a lag
     std::vector<std::unique_ptr<Request>> cancelled_;
-    bool collecting_ = false;
-    std::wstring woken_;
+    PauseWaits* sink_ = nullptr;
 };
 
 }  // namespace tendro

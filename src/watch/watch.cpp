@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -15,121 +16,129 @@ namespace tendro {
 
 namespace {
 
-// One wait holds at most MAXIMUM_WAIT_OBJECTS handles; the watch uses one fewer.
-constexpr size_t MaxWatchedProcesses = MAXIMUM_WAIT_OBJECTS - 1;
-
 bool IsDownState(DWORD state) { return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING; }
 
 class Watch final : public MonitorHooks {
 public:
+    void PassStarting(const CmdLineParser& settings) override {
+        (void)settings;
+        leftDown_.clear();
+        startedByPass_.clear();
+    }
+
+    // What the pass leaves down itself: a service it found down (and, with -p or a held
+    // restart, did not start) or could not read, one it stopped or killed and did not start
+    // again, and one whose start failed.
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override {
-        (void)state;
-        if (!isDown) seenUp_.insert(service.name);
+        if (isDown || state == 0) leftDown_.insert(service.name);
     }
-
     void ProcessKilled(ServiceControl& service, KillReason reason) override {
-        (void)service, (void)reason;
-        responded_ = true;
+        (void)reason;
+        leftDown_.insert(service.name);
     }
-
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override {
-        (void)settings, (void)failed;
-        responded_ = true;
+    void ServiceStopping(ServiceControl& service) override { leftDown_.insert(service.name); }
+    void ServiceStarting(ServiceControl& service) override {
+        leftDown_.erase(service.name);
+        startedByPass_.insert(service.name);
     }
+    void StartFailed(ServiceControl& service) override { leftDown_.insert(service.name); }
 
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override {
-        std::set<std::wstring, NoCaseLess> seenUp = std::exchange(seenUp_, {});
-        const bool responded = std::exchange(responded_, false);
+        processes_.clear();
+        outsideChange_.clear();
         // -o and -f 0 have no pause to end early.
         if (settings.Has(CmdLineParser::RunOnce) || PassPauseMilliseconds(settings.frequency) == 0)
             return;
 
         // What the pass itself did (its own stops and starts) is no news.
-        notices_.DropQueued();
         notices_.KeepOnly(services);
-        processes_.clear();
-        outsideChange_.clear();
+        notices_.DropQueued();
         for (const std::wstring& name : settings.monitoredServices) {
             auto found = services.find(name);
             if (found == services.end()) continue;
             ServiceControl& service = found->second;
             SERVICE_STATUS_PROCESS status{};
             if (!notices_.ReadStatus(service, status)) continue;
-            if (status.dwCurrentState == SERVICE_RUNNING) {
-                notices_.Arm(service);
-                if (service.machine.empty() && processes_.size() < MaxWatchedProcesses)
-                    WatchProcess(service, status.dwProcessId);
-            } else if (IsDownState(status.dwCurrentState) && !responded &&
-                       seenUp.count(name) != 0 && outsideChange_.empty()) {
-                // Stopped from outside after the pass had found it up: its notice came while
-                // the pass ran, so the next pass starts at once.
-                outsideChange_ = service.name;
+            if (IsDownState(status.dwCurrentState)) {
+                DownAtPassEnd(name);
+                continue;
             }
+            if (status.dwCurrentState != SERVICE_RUNNING) continue;
+            notices_.Arm(service);
+            if (!service.machine.empty()) continue;
+            DWORD pid = status.dwProcessId;
+            if (service.isPlainService == 0) {
+                HostProcessInfo program = GetHostProcessInfo(service);
+                if (!IsHostProcessUp(program.state)) {
+                    // Its program is down by the host product's record; one that the pass has
+                    // just started may not be recorded yet.
+                    if (startedByPass_.count(name) == 0) DownAtPassEnd(name);
+                    continue;
+                }
+                pid = program.pid;
+            }
+            WatchProcess(service.name, pid);
         }
     }
 
-    bool Pause(uint32_t milliseconds, const CmdLineParser& settings,
-               ServiceObjects& services) override {
-        (void)settings, (void)services;
-        if (milliseconds == 0) return false;
-        std::wstring woken = std::exchange(outsideChange_, std::wstring());
-        const ULONGLONG start = ::GetTickCount64();
-        notices_.Collect(true);
-        while (woken.empty()) {
-            const ULONGLONG elapsed = ::GetTickCount64() - start;
-            if (elapsed >= milliseconds) break;
-            const DWORD remaining = static_cast<DWORD>(milliseconds - elapsed);
-            std::vector<HANDLE> handles;
-            for (const auto& process : processes_) handles.push_back(process.handle.get());
-            DWORD result =
-                handles.empty()
-                    ? ::SleepEx(remaining, TRUE)
-                    : ::WaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()),
-                                                 handles.data(), FALSE, remaining, TRUE);
-            if (result == WAIT_IO_COMPLETION) {
-                woken = notices_.TakeWoken();
-            } else if (!handles.empty() && result < WAIT_OBJECT_0 + handles.size()) {
-                // An ended process wakes the wait once; the next pass watches afresh.
-                woken = processes_[result - WAIT_OBJECT_0].name;
-                processes_.erase(processes_.begin() + (result - WAIT_OBJECT_0));
-            } else if (result == WAIT_FAILED) {
-                // The process handles are no good for waiting: the notices alone remain.
-                processes_.clear();
-            } else {
-                break;  // the frequency is up
-            }
+    void PauseStarting(PauseWaits& waits) override {
+        if (!outsideChange_.empty()) waits.WakeFor(std::exchange(outsideChange_, std::wstring()));
+        notices_.Collect(&waits);
+        waits.WaitAlertably();
+        for (auto& process : processes_) {
+            process->sink = &waits;
+            process->wait.reset(::CreateThreadpoolWait(&ProcessEnded, process.get(), nullptr));
+            // A process that cannot be waited for is left to the notices.
+            if (process->wait) ::SetThreadpoolWait(process->wait.get(), process->handle.get(), nullptr);
         }
-        notices_.Collect(false);
-        if (!woken.empty()) WriteLogFormat(LogInfo, L"Woken by a change of service %s", woken);
-        return true;
+    }
+
+    void PauseEnded(const std::wstring& wokenBy) override {
+        if (!wokenBy.empty()) WriteLogFormat(LogInfo, L"Woken by a change of service %s", wokenBy);
+        // The waits go (their callbacks done) before the handles that they wait on.
+        processes_.clear();
+        notices_.Collect(nullptr);
     }
 
 private:
+    // The monitored process of a local service, waited for on the thread pool during the pause.
     struct WatchedProcess {
         Handle handle;
         std::wstring name;
+        PauseWaits* sink = nullptr;
+        ThreadpoolWait wait;  // declared last: it goes first
     };
 
-    // The monitored process of a local service: the service process, or the recorded program
-    // of a host-product service. One that has already ended is not watched (it would wake
-    // every pause).
-    void WatchProcess(ServiceControl& service, DWORD servicePid) {
-        DWORD pid = servicePid;
-        if (service.isPlainService == 0) {
-            int32_t program = GetProcessPid(service);
-            pid = program > 0 ? static_cast<DWORD>(program) : 0;
-        }
+    static void CALLBACK ProcessEnded(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WAIT wait,
+                                      TP_WAIT_RESULT result) {
+        (void)instance, (void)wait, (void)result;
+        auto* process = static_cast<WatchedProcess*>(context);
+        process->sink->WakeFor(process->name);
+    }
+
+    // Down when the pass ends, and not by the pass's doing: it went down while the pass ran,
+    // and its notice is past. The next pass starts at once.
+    void DownAtPassEnd(const std::wstring& name) {
+        if (leftDown_.count(name) == 0 && outsideChange_.empty()) outsideChange_ = name;
+    }
+
+    // The service process, or the recorded program of a host-product service. One that has
+    // already ended is not watched (it would wake every pause); the next pass watches afresh.
+    void WatchProcess(const std::wstring& name, DWORD pid) {
         if (pid == 0) return;
         Handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
         if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return;
-        processes_.push_back({std::move(process), service.name});
+        auto watched = std::make_unique<WatchedProcess>();
+        watched->handle = std::move(process);
+        watched->name = name;
+        processes_.push_back(std::move(watched));
     }
 
     ServiceNotices notices_;
-    std::vector<WatchedProcess> processes_;
-    std::set<std::wstring, NoCaseLess> seenUp_;  // found up by the running pass
-    bool responded_ = false;                      // the running pass stopped or killed something
-    std::wstring outsideChange_;                  // woken before the pause began
+    std::vector<std::unique_ptr<WatchedProcess>> processes_;
+    std::set<std::wstring, NoCaseLess> leftDown_;  // left down by the running pass itself
+    std::set<std::wstring, NoCaseLess> startedByPass_;
+    std::wstring outsideChange_;                   // went down during the pass: no pause
 };
 
 }  // namespace

@@ -233,6 +233,12 @@ std::wstring RunningProgram::OutputSoFar() {
     return DecodeUtf16(impl_->out);
 }
 
+std::wstring RunningProgram::OutputSince(size_t characters) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const size_t from = std::min(impl_->out.size(), characters * 2);
+    return DecodeUtf16(impl_->out.substr(from, (impl_->out.size() - from) & ~size_t{1}));
+}
+
 bool RunningProgram::WaitForOutput(const std::wstring& text, DWORD timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {

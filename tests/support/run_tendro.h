@@ -60,6 +60,8 @@ public:
     RunResult Stop(DWORD graceMs = 0);
     // What was printed so far.
     std::wstring OutputSoFar();
+    // What was printed after the first `characters` (decoding only that part).
+    std::wstring OutputSince(size_t characters);
 
 private:
     struct Impl;
