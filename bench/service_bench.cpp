@@ -6,10 +6,9 @@
 //   service_bench.exe [passes] [stops]      (defaults: 10000, 5)
 //
 // Targets: an idle stop at most 500 ms (every one of them); the group up after a stop during
-// its restart; working set growth under 2 MB and handle count growth under 10 between the
+// its restart; private memory growth under 2 MB and handle count growth under 10 between the
 // 200th pass and the last; the log files at most (keep + 1) x 1 MB. Exit code 1 when missed.
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +18,7 @@
 
 #include "common/handle.h"
 #include "common/text.h"
+#include "support/process_usage.h"
 #include "support/tendro_service.h"
 #include "support/test_services.h"
 
@@ -48,21 +48,6 @@ long long PassesIn(const std::wstring& path) {
     text.resize(read);
     size_t at = text.find("\ntendro_passes_total ");
     return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 21);
-}
-
-struct Usage {
-    SIZE_T workingSet = 0;
-    DWORD handles = 0;
-};
-
-Usage UsageOf(DWORD pid) {
-    Usage usage;
-    Handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    PROCESS_MEMORY_COUNTERS counters{};
-    if (process && ::GetProcessMemoryInfo(process.get(), &counters, sizeof(counters)))
-        usage.workingSet = counters.WorkingSetSize;
-    if (process) ::GetProcessHandleCount(process.get(), &usage.handles);
-    return usage;
 }
 
 unsigned long long FileSize(const std::wstring& path) {
@@ -133,12 +118,13 @@ int wmain(int argc, wchar_t** argv) {
                               L"--log-keep=" + std::to_wstring(LogKeep), L"--metrics=" + metrics,
                               L"-s", a.Name()});
         tendro.Start();
-        const DWORD pid = tendro.Status().dwProcessId;
+        Handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                     tendro.Status().dwProcessId));
         const DWORD begin = ::GetTickCount();
         while (PassesIn(metrics) < 200 && ::GetTickCount() - begin < 60000) ::Sleep(10);
-        const Usage first = UsageOf(pid);
+        const ProcessUsage first = ReadProcessUsage(process.get());
         while (PassesIn(metrics) < passes && ::GetTickCount() - begin < 3600000) ::Sleep(100);
-        const Usage last = UsageOf(pid);
+        const ProcessUsage last = ReadProcessUsage(process.get());
         const long long done = PassesIn(metrics);
         const double seconds = (::GetTickCount() - begin) / 1000.0;
         tendro.Stop(60000);
@@ -147,12 +133,12 @@ int wmain(int argc, wchar_t** argv) {
             total += FileSize(tendro.LogPath() + L"." + std::to_wstring(i));
         const bool extra = FileSize(tendro.LogPath() + L"." + std::to_wstring(LogKeep + 1)) != 0;
         ::DeleteFileW(metrics.c_str());
-        std::printf("%lld passes at -f 0 in %.1f s: working set %.1f -> %.1f MB, handles %lu -> "
-                    "%lu; log files %.2f MB in all (bound %d MB)%s\n",
-                    done, seconds, first.workingSet / 1048576.0, last.workingSet / 1048576.0,
-                    first.handles, last.handles, total / 1048576.0, LogKeep + 1,
+        std::printf("%lld passes at -f 0 in %.1f s: working set %zu -> %zu KB, private %zu -> "
+                    "%zu KB, handles %lu -> %lu; log files %.2f MB in all (bound %d MB)%s\n",
+                    done, seconds, first.workingSetKb, last.workingSetKb, first.privateKb,
+                    last.privateKb, first.handles, last.handles, total / 1048576.0, LogKeep + 1,
                     extra ? ", one file too many" : "");
-        if (done < passes || last.workingSet > first.workingSet + (2u << 20) ||
+        if (done < passes || last.privateKb > first.privateKb + 2048 ||
             last.handles > first.handles + 10 || total > (LogKeep + 1ull) << 20 || extra) {
             std::printf("TARGET MISSED: flat working set and handles, log files within bound\n");
             missed = true;

@@ -26,6 +26,7 @@
 #include "common/text.h"
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
+#include "support/process_usage.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
 
@@ -38,44 +39,7 @@ constexpr DWORD MaxHandleGrowth = 10;
 constexpr SIZE_T MaxPrivateGrowthKb = 1024;
 constexpr int WarmUpRereads = 10;
 
-struct Reading {
-    DWORD handles = 0;
-    SIZE_T workingSetKb = 0;
-    SIZE_T privateKb = 0;
-};
-
-// The process's entries in the system's handle list.
-DWORD CountListedHandles(DWORD pid) {
-    constexpr NTSTATUS LengthMismatch = static_cast<NTSTATUS>(0xC0000004);
-    std::vector<BYTE> buffer(1 << 20);
-    NTSTATUS status;
-    while ((status = ::NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
-                                                static_cast<ULONG>(buffer.size()), nullptr)) ==
-           LengthMismatch)
-        buffer.resize(buffer.size() * 2);
-    if (status != 0) return 0;
-    const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    DWORD count = 0;
-    for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == pid;
-    return count;
-}
-
-Reading Read(HANDLE process) {
-    Reading reading;
-    ::GetProcessHandleCount(process, &reading.handles);
-    if (reading.handles == 0) reading.handles = CountListedHandles(::GetProcessId(process));
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof(counters);
-    if (::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                               sizeof(counters))) {
-        reading.workingSetKb = counters.WorkingSetSize / 1024;
-        reading.privateKb = (counters.PrivateUsage != 0 ? counters.PrivateUsage
-                                                         : counters.PagefileUsage) / 1024;
-    }
-    return reading;
-}
-
-void Print(const char* label, int rereads, const Reading& r) {
+void Print(const char* label, int rereads, const ProcessUsage& r) {
     std::printf("%-6s re-read %5d: handles %5lu  working set %7zu KB  private/pagefile %7zu KB\n",
                 label, rereads, static_cast<unsigned long>(r.handles), r.workingSetKb, r.privateKb);
     std::fflush(stdout);
@@ -155,9 +119,9 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("no re-reads\n");
         return 1;
     }
-    const Reading start = Read(process.get());
+    const ProcessUsage start = ReadProcessUsage(process.get());
     Print("start", seen, start);
-    Reading last = start;
+    ProcessUsage last = start;
     int done = seen;
     bool enabled = true;
     while (done < rereads) {
@@ -175,12 +139,12 @@ int wmain(int argc, wchar_t** argv) {
         enabled = !enabled;
         int now = output.Count(OutputCounter::kReread);
         if (now / 100 != done / 100) {
-            last = Read(process.get());
+            last = ReadProcessUsage(process.get());
             Print("", now, last);
         }
         done = now;
     }
-    last = Read(process.get());
+    last = ReadProcessUsage(process.get());
     Print("end", done, last);
     tendro.Stop();
     b.SetStartType(SERVICE_DEMAND_START);
