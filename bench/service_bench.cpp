@@ -18,12 +18,13 @@
 
 #include "common/handle.h"
 #include "common/text.h"
-#include "support/process_usage.h"
+#include "process_usage.h"
 #include "support/tendro_service.h"
 #include "support/test_services.h"
 
 using namespace tendro;
 using namespace tendro::test;
+using namespace tendro::bench;
 
 namespace {
 

@@ -26,12 +26,13 @@
 #include "common/text.h"
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
-#include "support/process_usage.h"
+#include "process_usage.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
 
 using namespace tendro;
 using namespace tendro::test;
+using namespace tendro::bench;
 
 namespace {
 

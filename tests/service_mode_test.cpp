@@ -1,14 +1,11 @@
 // Tendro as a service: the status it reports and the controls it takes (in-process: Wine never
 // sends SHUTDOWN or PRESHUTDOWN), and what a shutdown does to a response under way.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
 #include <mutex>
-#include <vector>
 
 #include "app/failure_response.h"
-#include "common/handle.h"
 #include "servicemode/service_status.h"
 #include "support/test_services.h"
 
@@ -17,86 +14,61 @@ using namespace tendro::test;
 
 namespace {
 
-// The statuses a reporter sends, kept for the test.
-struct Recorder {
+// A reporter whose statuses the test reads.
+struct Reported {
+    StopSignal stop;
     std::mutex mutex;
-    std::vector<SERVICE_STATUS> statuses;
-    StatusSink Sink() {
-        return [this](const SERVICE_STATUS& status) {
-            std::lock_guard<std::mutex> lock(mutex);
-            statuses.push_back(status);
-        };
-    }
+    SERVICE_STATUS last{};
+    ServiceStatusReporter reporter{[this](const SERVICE_STATUS& status) {
+                                       std::lock_guard<std::mutex> lock(mutex);
+                                       last = status;
+                                   },
+                                   stop};
     SERVICE_STATUS Last() {
         std::lock_guard<std::mutex> lock(mutex);
-        return statuses.empty() ? SERVICE_STATUS{} : statuses.back();
+        return last;
     }
 };
 
 }  // namespace
 
+// From START_PENDING (its check point moving by itself) to RUNNING, the controls answered,
+// and each way of ending: a stop, a shutdown, a pre-shutdown, and a run that ended by itself
+// (a failed start-up: a failure with Tendro's exit code, so that the failure actions apply).
 TEST(ServiceStatus, StatesAndControlsFromStartToStop) {
-    struct Case {
-        const char* what;
-        DWORD control;        // 0: no control, the step below instead
-        DWORD answer;
-        DWORD state;          // reported afterwards
-        bool stopping, shuttingDown;
-    };
-    for (DWORD ending : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN},
-                         DWORD{SERVICE_CONTROL_PRESHUTDOWN}}) {
+    const DWORD endings[] = {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN,
+                             SERVICE_CONTROL_PRESHUTDOWN, 0};
+    for (DWORD ending : endings) {
         SCOPED_TRACE(ending);
-        StopSignal stop;
-        Recorder recorder;
-        ServiceStatusReporter reporter(recorder.Sink(), stop);
-        reporter.StartPending();
-        EXPECT_EQ(recorder.Last().dwCurrentState, DWORD{SERVICE_START_PENDING});
-        EXPECT_EQ(recorder.Last().dwControlsAccepted, 0u);
-        // The check point moves on by itself while the start-up runs.
+        Reported r;
+        r.reporter.StartPending();
+        EXPECT_EQ(r.Last().dwControlsAccepted, 0u);
         const DWORD begin = ::GetTickCount();
-        while (recorder.Last().dwCheckPoint < 3 && ::GetTickCount() - begin < 10000) ::Sleep(50);
-        EXPECT_GE(recorder.Last().dwCheckPoint, 3u);
-
-        reporter.Running();
-        EXPECT_EQ(recorder.Last().dwCurrentState, DWORD{SERVICE_RUNNING});
-        EXPECT_EQ(recorder.Last().dwControlsAccepted, TendroControlsAccepted);
-        const Case cases[] = {
-            {"interrogate", SERVICE_CONTROL_INTERROGATE, NO_ERROR, SERVICE_RUNNING, false, false},
-            {"pause", SERVICE_CONTROL_PAUSE, ERROR_CALL_NOT_IMPLEMENTED, SERVICE_RUNNING, false,
-             false},
-            {"param change", SERVICE_CONTROL_PARAMCHANGE, ERROR_CALL_NOT_IMPLEMENTED,
-             SERVICE_RUNNING, false, false},
-            {"the end", ending, NO_ERROR, SERVICE_STOP_PENDING, true,
-             ending != SERVICE_CONTROL_STOP},
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.what);
-            EXPECT_EQ(reporter.Control(c.control), c.answer);
-            EXPECT_EQ(recorder.Last().dwCurrentState, c.state);
-            EXPECT_EQ(stop.Stopping(), c.stopping);
-            EXPECT_EQ(stop.ShuttingDown(), c.shuttingDown);
+        while (r.Last().dwCheckPoint < 3 && ::GetTickCount() - begin < 10000) ::Sleep(50);
+        EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_START_PENDING});
+        EXPECT_GE(r.Last().dwCheckPoint, 3u);
+        if (ending == 0) {
+            r.reporter.Stopped(1);
+            EXPECT_EQ(r.Last().dwWin32ExitCode, DWORD{ERROR_SERVICE_SPECIFIC_ERROR});
+            EXPECT_EQ(r.Last().dwServiceSpecificExitCode, 1u);
+            continue;
         }
-        // Nothing takes the stop back; a stop asked for ends without an error.
-        reporter.Running();
-        EXPECT_EQ(recorder.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
-        reporter.Stopped(0);
-        EXPECT_EQ(recorder.Last().dwCurrentState, DWORD{SERVICE_STOPPED});
-        EXPECT_EQ(recorder.Last().dwWin32ExitCode, DWORD{NO_ERROR});
-    }
-}
+        r.reporter.Running();
+        EXPECT_EQ(r.Last().dwControlsAccepted, TendroControlsAccepted);
+        EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_INTERROGATE), DWORD{NO_ERROR});
+        EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PAUSE), DWORD{ERROR_CALL_NOT_IMPLEMENTED});
+        EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_RUNNING});
+        EXPECT_FALSE(r.stop.Stopping());
 
-// A run that ends by itself (a start-up that failed) is a failure of the service, so that the
-// manager's failure actions apply.
-TEST(ServiceStatus, ARunThatEndsByItselfStopsWithItsExitCode) {
-    for (int exitCode : {0, 1}) {
-        StopSignal stop;
-        Recorder recorder;
-        ServiceStatusReporter reporter(recorder.Sink(), stop);
-        reporter.StartPending();
-        reporter.Stopped(exitCode);
-        EXPECT_EQ(recorder.Last().dwCurrentState, DWORD{SERVICE_STOPPED});
-        EXPECT_EQ(recorder.Last().dwWin32ExitCode, DWORD{ERROR_SERVICE_SPECIFIC_ERROR});
-        EXPECT_EQ(recorder.Last().dwServiceSpecificExitCode, static_cast<DWORD>(exitCode));
+        EXPECT_EQ(r.reporter.Control(ending), DWORD{NO_ERROR});
+        EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
+        EXPECT_TRUE(r.stop.Stopping());
+        EXPECT_EQ(r.stop.ShuttingDown(), ending != SERVICE_CONTROL_STOP);
+        r.reporter.Running();  // nothing takes the stop back
+        EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
+        r.reporter.Stopped(0);
+        EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOPPED});
+        EXPECT_EQ(r.Last().dwWin32ExitCode, DWORD{NO_ERROR});
     }
 }
 
@@ -112,20 +84,17 @@ TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
     for (const auto& name : settings.monitoredServices)
         services.emplace(name, ServiceControl(scm, SharedToken(), name, 1));
 
-    StopSignal stop;
-    Recorder recorder;
-    ServiceStatusReporter reporter(recorder.Sink(), stop);
-    reporter.Running();
+    Reported r;
+    r.reporter.Running();
     auto response = std::async(std::launch::async, [&] {
-        PassResponses pass(stop);
+        PassResponses pass(r.stop);
         RespondToFailure(settings, services, services.at(slow.Name()), NoMonitorHooks(), pass);
     });
     ASSERT_TRUE(slow.WaitForState(SERVICE_STOP_PENDING, 10000));
     const DWORD asked = ::GetTickCount();
-    EXPECT_EQ(reporter.Control(SERVICE_CONTROL_PRESHUTDOWN), DWORD{NO_ERROR});
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PRESHUTDOWN), DWORD{NO_ERROR});
     ASSERT_EQ(response.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_LT(::GetTickCount() - asked, 1000u);
-    // The rest of the group was neither stopped nor started; the slow one is not started again.
     EXPECT_EQ(second.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(third.State(), DWORD{SERVICE_RUNNING});
     EXPECT_NE(slow.State(), DWORD{SERVICE_RUNNING});

@@ -1,16 +1,22 @@
-#include "support/process_usage.h"
+// What a process holds, for benchmarks that check it stays flat over a long run.
+#pragma once
 
+#include <windows.h>
 #include <psapi.h>
 #include <winternl.h>
 
 #include <vector>
 
-namespace tendro::test {
+namespace tendro::bench {
 
-namespace {
+struct ProcessUsage {
+    DWORD handles = 0;
+    SIZE_T workingSetKb = 0;
+    SIZE_T privateKb = 0;  // private bytes, or the pagefile usage where they read 0
+};
 
 // The process's entries in the system's handle list.
-DWORD CountListedHandles(DWORD pid) {
+inline DWORD CountListedHandles(DWORD pid) {
     constexpr NTSTATUS LengthMismatch = static_cast<NTSTATUS>(0xC0000004);
     std::vector<BYTE> buffer(1 << 20);
     NTSTATUS status;
@@ -25,9 +31,9 @@ DWORD CountListedHandles(DWORD pid) {
     return count;
 }
 
-}  // namespace
-
-ProcessUsage ReadProcessUsage(HANDLE process) {
+// Wine's GetProcessHandleCount gives 0 for every process (and its private bytes 0 too): the
+// handles are then counted in the system's handle list, and the pagefile usage stands in.
+inline ProcessUsage ReadProcessUsage(HANDLE process) {
     ProcessUsage usage;
     ::GetProcessHandleCount(process, &usage.handles);
     if (usage.handles == 0) usage.handles = CountListedHandles(::GetProcessId(process));
@@ -42,4 +48,4 @@ ProcessUsage ReadProcessUsage(HANDLE process) {
     return usage;
 }
 
-}  // namespace tendro::test
+}  // namespace tendro::bench
