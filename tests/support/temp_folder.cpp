@@ -39,8 +39,8 @@ Handle OpenForReading(const std::wstring& path, DWORD share) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-std::optional<std::string> ReadWhole(const std::wstring& path, DWORD share) {
-    Handle file = OpenForReading(path, share);
+std::optional<std::string> ReadWhole(const std::wstring& path) {
+    Handle file = OpenForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!file) return std::nullopt;
     return ReadFromStart(file.get());
 }
