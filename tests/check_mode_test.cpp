@@ -203,9 +203,7 @@ TEST(CheckMode, AFailedStartIsNamed) {
                          web.Name() + failed},
              {L"-r", db.Name() + L" restarted, " + web.Name() + L" restart" + failed},
          }) {
-        if (db.State() != SERVICE_STOPPED) {
-            ASSERT_TRUE(db.StopFromOutside());
-        }
+        if (db.State() != SERVICE_STOPPED) ASSERT_TRUE(db.StopFromOutside());
         // (-g counts only with a value after it.)
         Check c = RunCheck({L"-o", L"-s", db.Name(), L"-s", web.Name(), option, L"1"});
         EXPECT_EQ(c.exitCode, 2u);

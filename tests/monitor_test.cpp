@@ -77,7 +77,9 @@ struct CycleHooks : MonitorHooks {
     std::vector<std::wstring> woken;  // one entry per pause
 };
 
-TEST(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
+class MonitorCycle : public LoggingTest {};  // the log at Init, as -v sets it
+
+TEST_F(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
     struct Row {
         CycleHooks::Point at;
         CycleHooks::Wake wake;
@@ -89,8 +91,6 @@ TEST(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
                                 {CycleHooks::Pause, CycleHooks::None, 2, {L""}},
                                 {CycleHooks::SecondPassEnd, CycleHooks::Named, 4, {L"Named"}},
                                 {CycleHooks::SecondPassEnd, CycleHooks::QueuedCall, 4, {L"Queued"}}};
-    SetupLevelWords();
-    Verbosity = LogInit;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.at * 10 + row.wake);
         CmdLineParser settings;
@@ -111,7 +111,6 @@ TEST(MonitorCycle, AStopEndsThePauseAtOnceAndAPassAfterTheServiceAtHand) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), (LogLine{L"Init", L"Tendro Stopped"}));
     }
-    Verbosity = 0;
 }
 
 TEST(MonitorPass, FirstPassReportsAStoppedServiceAtInitAndBringsTheGroupUp) {

@@ -294,13 +294,13 @@ TEST(Watch, AServiceStoppedDuringAnotherOnesRestartStartsTheNextPassAtOnce) {
     EXPECT_EQ(lines[woken + 1].text, kCommencing);
     EXPECT_EQ(ServiceOperations(lines).size(), 4u) << ToNarrow(r.outText);
     // From the end of the first pass (the slow one running) to the new start of the other.
+    ASSERT_NE(early.Pid(), earlyPid);
     std::vector<Event> events = log.Read();
-    auto running = std::find_if(events.begin(), events.end(), [&](const Event& e) {
-        return e.what == L"running" && e.pid == slow.Pid();
-    });
-    auto restarted = std::find_if(events.begin(), events.end(), [&](const Event& e) {
-        return e.what == L"start" && e.pid == early.Pid() && e.pid != earlyPid;
-    });
+    auto find = [&](const wchar_t* what, DWORD pid) {
+        return std::find_if(events.begin(), events.end(),
+                            [&](const Event& e) { return e.what == what && e.pid == pid; });
+    };
+    auto running = find(L"running", slow.Pid()), restarted = find(L"start", early.Pid());
     ASSERT_NE(running, events.end());
     ASSERT_NE(restarted, events.end());
     EXPECT_LT(restarted->ms - running->ms, kSeenWithinMs);

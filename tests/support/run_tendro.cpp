@@ -68,7 +68,6 @@ struct RunningProgram::Impl {
     // The program and every process it starts: all of them end with the object.
     HANDLE job = nullptr;
     HANDLE outRead = nullptr, errRead = nullptr;
-    HANDLE inWrite = nullptr;  // standard input kept open until the program ends
     std::mutex mutex;
     std::string out, err;
     struct Reader {
@@ -101,22 +100,16 @@ struct RunningProgram::Impl {
         ::CloseHandle(thread);
     }
 
-    // input: nullptr for NUL, else a pipe that holds it.
-    void Start(const std::wstring& commandLine, const std::string* input = nullptr,
-               bool keepOpen = false) {
+    // input: nullptr for NUL, else a pipe that holds it and is then closed.
+    void Start(const std::wstring& commandLine, const std::string* input = nullptr) {
         std::lock_guard<std::mutex> lock(launchMutex);
         Pipe o = MakePipe(), e = MakePipe();
         SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
         HANDLE in = INVALID_HANDLE_VALUE;
-        if (input) {
-            ::CreatePipe(&in, &inWrite, &sa, 0);
-            ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+        if (HANDLE inWrite = nullptr; input && ::CreatePipe(&in, &inWrite, &sa, 0)) {
             DWORD written = 0;
             ::WriteFile(inWrite, input->data(), static_cast<DWORD>(input->size()), &written, nullptr);
-            if (!keepOpen) {
-                ::CloseHandle(inWrite);
-                inWrite = nullptr;
-            }
+            ::CloseHandle(inWrite);
         } else {
             in = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                                OPEN_EXISTING, 0, nullptr);
@@ -149,8 +142,6 @@ struct RunningProgram::Impl {
         outRead = o.read;
         errRead = e.read;
         if (!ok) {
-            if (inWrite) ::CloseHandle(inWrite);
-            inWrite = nullptr;
             pi = PROCESS_INFORMATION{};
             ::CloseHandle(outRead);
             ::CloseHandle(errRead);
@@ -174,8 +165,6 @@ struct RunningProgram::Impl {
                 ::WaitForSingleObject(pi.hProcess, 10000);
             }
             ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
-            if (inWrite) ::CloseHandle(inWrite);
-            inWrite = nullptr;
             // What the program started and left running ends with it.
             if (job) {
                 ::TerminateJobObject(job, 0xDEAD);
@@ -210,11 +199,11 @@ struct RunningProgram::Impl {
 
 RunningProgram::RunningProgram(const std::wstring& program,
                                const std::vector<std::wstring>& arguments,
-                               const std::string* input, bool keepOpen)
+                               const std::string* input)
     : impl_(new Impl) {
     std::wstring commandLine = Quote(program);
     for (const auto& a : arguments) commandLine += L" " + Quote(a);
-    impl_->Start(commandLine, input, keepOpen);
+    impl_->Start(commandLine, input);
 }
 
 RunningProgram::RunningProgram(const std::wstring& rawCommandLine) : impl_(new Impl) {
@@ -261,8 +250,8 @@ RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs)
 }
 
 RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const std::string& input,
-                             bool keepOpen, DWORD timeoutMs) {
-    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, &input, keepOpen);
+                             DWORD timeoutMs) {
+    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, &input);
     return running.Stop(timeoutMs);
 }
 

@@ -35,18 +35,16 @@ RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs 
 // cannot express, such as an exact raw form).
 RunResult RunTendroRaw(const std::wstring& rawArguments, DWORD timeoutMs = 60000);
 
-// RunTendro with `input` on standard input; the pipe is closed after it unless `keepOpen`, in
-// which case it stays open (and empty after the input) until the program ends: a read past
-// the input then waits until the time is up.
+// RunTendro with standard input a pipe that holds `input` and is then closed.
 RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const std::string& input,
-                             bool keepOpen = false, DWORD timeoutMs = 60000);
+                             DWORD timeoutMs = 60000);
 
 // A running program whose output is collected until it is stopped.
 class RunningProgram {
 public:
     // Standard input is NUL, or `input` (see RunTendroWithInput).
     RunningProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                   const std::string* input = nullptr, bool keepOpen = false);
+                   const std::string* input = nullptr);
     // A whole command line as given, program name included.
     explicit RunningProgram(const std::wstring& rawCommandLine);
     ~RunningProgram();

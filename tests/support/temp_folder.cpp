@@ -1,55 +1,27 @@
 #include "support/temp_folder.h"
 
+#include <filesystem>
+
 #include "support/test_services.h"
 
 namespace tendro::test {
 
-namespace {
-
-void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring path = folder + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                ::DeleteFileW(path.c_str());
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryW(folder.c_str());
-}
-
-}  // namespace
-
 TempFolder::TempFolder(std::wstring path) {
-    if (path.empty()) {
-        wchar_t base[MAX_PATH + 1];
-        ::GetTempPathW(MAX_PATH, base);
-        path = std::wstring(base) + UniqueServiceName(L"files");
-    }
+    if (path.empty()) path = std::filesystem::temp_directory_path() / UniqueServiceName(L"files");
     path_ = std::move(path);
     ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
 TempFolder::~TempFolder() {
-    if (!keep_) RemoveTree(path_);
+    std::error_code ignored;
+    if (!keep_) std::filesystem::remove_all(path_, ignored);
 }
 
 std::set<std::wstring> TempFolder::Names() const {
     std::set<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((path_ + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.insert(name);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(path_, ignored))
+        names.insert(entry.path().filename().wstring());
     return names;
 }
 
@@ -67,8 +39,8 @@ Handle OpenForReading(const std::wstring& path, DWORD share) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-std::optional<std::string> ReadWhole(const std::wstring& path, DWORD share) {
-    Handle file = OpenForReading(path, share);
+std::optional<std::string> ReadWhole(const std::wstring& path) {
+    Handle file = OpenForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!file) return std::nullopt;
     return ReadFromStart(file.get());
 }

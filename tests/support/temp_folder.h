@@ -20,11 +20,8 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    const std::wstring& Path() const { return path_; }
-    // Leaves the folder in place for whoever reads it next.
-    void Keep() { keep_ = true; }
+    void Keep() { keep_ = true; }  // leaves the folder for whoever reads it next
     std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
-    // The names in the folder.
     std::set<std::wstring> Names() const;
 
 private:
@@ -36,9 +33,7 @@ private:
 std::string ReadFromStart(HANDLE file);
 // An existing file opened for reading; `share` is what the reader lets others do meanwhile.
 Handle OpenForReading(const std::wstring& path, DWORD share);
-// The whole file, or nothing when it cannot be opened.
-std::optional<std::string> ReadWhole(const std::wstring& path,
-                                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                   FILE_SHARE_DELETE);
+// The whole file (shared for everything), or nothing when it cannot be opened.
+std::optional<std::string> ReadWhole(const std::wstring& path);
 
 }  // namespace tendro::test
