@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "support/run_tendro.h"
+#include "support/temp_folder.h"
 #include "support/test_services.h"
 
 namespace tendro::test {
@@ -65,15 +66,7 @@ bool TendroService::WaitFor(DWORD state, DWORD timeoutMs) const {
 }
 
 std::wstring TendroService::Log() const {
-    Handle file(::CreateFileW(log_.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    std::string bytes(1 << 20, '\0');
-    DWORD read = 0;
-    ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    bytes.resize(read);
-    return ToWide(bytes, CP_UTF8);
+    return ToWide(ReadWhole(log_).value_or(std::string()), CP_UTF8);
 }
 
 bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs) const {
