@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/handle.h"
+#include "idle_run.h"
 #include "common/text.h"
 #include "support/run_tendro.h"
 #include "support/test_services.h"
@@ -151,22 +152,6 @@ void PrintSummary(const char* label, const std::vector<double>& latencies) {
     std::printf("%-16s mean %9.1f ms   max %9.1f ms\n", label, mean, max);
 }
 
-// tendro.exe at -f 1 over the group for `seconds`, between markers that bench/run-watch reads.
-void IdleRun(const Group& group, bool watch, int seconds) {
-    std::vector<std::wstring> args{L"-q", L"-f", L"1"};
-    if (watch) args.push_back(L"--watch");
-    for (TestService* s : group.services) args.insert(args.end(), {L"-s", s->Name()});
-    RunningProgram tendro(ProgramPath(L"tendro.exe"), args);
-    ::Sleep(3000);  // past the start-up
-    std::printf("TENDRO-IDLE-START %s %s\n", watch ? "watch" : "plain",
-                ToNarrow(group.services.front()->Name()).c_str());
-    std::fflush(stdout);
-    ::Sleep(static_cast<DWORD>(seconds) * 1000);
-    std::printf("TENDRO-IDLE-END %s\n", watch ? "watch" : "plain");
-    std::fflush(stdout);
-    ::Sleep(1500);  // the script takes its reading before the program ends
-    tendro.Stop();
-}
 
 }  // namespace
 
@@ -199,8 +184,10 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("\n");
         std::fflush(stdout);
         if (idleSeconds > 0) {
-            IdleRun(group, false, idleSeconds);
-            IdleRun(group, true, idleSeconds);
+            std::vector<std::wstring> names;
+            for (TestService* s : group.services) names.push_back(s->Name());
+            for (bool watch : {false, true})
+                bench::IdleRun({L"-q", L"-f", L"1"}, names, watch, idleSeconds, 3000);
         }
     }
     ::DeleteFileW(group.events.c_str());

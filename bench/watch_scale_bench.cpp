@@ -22,6 +22,7 @@
 
 #include "common/handle.h"
 #include "common/text.h"
+#include "idle_run.h"
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
@@ -70,20 +71,6 @@ bool NextPassEnded(RunningProgram& tendro, const std::wstring& lastBlockLine, si
     return true;
 }
 
-void IdleRun(const std::vector<std::wstring>& group, bool watch, int seconds) {
-    std::vector<std::wstring> args{L"-q", L"-f", L"30"};
-    if (watch) args.push_back(L"--watch");
-    for (const auto& name : group) args.insert(args.end(), {L"-s", name});
-    RunningProgram tendro(ProgramPath(L"tendro.exe"), args);
-    ::Sleep(15000);  // past the start-up and the first pass
-    std::printf("TENDRO-IDLE-START %s %s\n", watch ? "watch" : "plain", ToNarrow(group.front()).c_str());
-    std::fflush(stdout);
-    ::Sleep(static_cast<DWORD>(seconds) * 1000);
-    std::printf("TENDRO-IDLE-END %s\n", watch ? "watch" : "plain");
-    std::fflush(stdout);
-    ::Sleep(1500);  // the script takes its reading before the program ends
-    tendro.Stop();
-}
 
 }  // namespace
 
@@ -162,9 +149,9 @@ int wmain(int argc, wchar_t** argv) {
     if (!met) std::printf("TARGET MISSED: every latency at most %.0f ms\n", MaxLatencyMs);
     std::printf("\n");
     std::fflush(stdout);
-    if (idleSeconds > 0) {
-        IdleRun(group, false, idleSeconds);
-        IdleRun(group, true, idleSeconds);
-    }
+    // Past the start-up and the first pass: 15 s.
+    if (idleSeconds > 0)
+        for (bool watch : {false, true})
+            bench::IdleRun({L"-q", L"-f", L"30"}, group, watch, idleSeconds, 15000);
     return met ? 0 : 1;
 }
