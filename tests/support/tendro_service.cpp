@@ -9,6 +9,21 @@
 
 namespace tendro::test {
 
+namespace {
+
+// Polls every 10 ms until `done` holds (true) or the time is up.
+template <typename Done>
+bool PollUntil(Done done, DWORD timeoutMs) {
+    const DWORD begin = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - begin > timeoutMs) return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
+}  // namespace
+
 TendroService::TendroService(std::vector<std::wstring> options)
     : name_(UniqueServiceName(L"TendroSvc")) {
     wchar_t dir[MAX_PATH + 1];
@@ -57,12 +72,7 @@ SERVICE_STATUS_PROCESS TendroService::Status() const {
 }
 
 bool TendroService::WaitFor(DWORD state, DWORD timeoutMs) const {
-    const DWORD begin = ::GetTickCount();
-    while (Status().dwCurrentState != state) {
-        if (::GetTickCount() - begin > timeoutMs) return false;
-        ::Sleep(10);
-    }
-    return true;
+    return PollUntil([&] { return Status().dwCurrentState == state; }, timeoutMs);
 }
 
 std::wstring TendroService::Log() const {
@@ -70,12 +80,7 @@ std::wstring TendroService::Log() const {
 }
 
 bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs) const {
-    const DWORD begin = ::GetTickCount();
-    while (Log().find(text) == std::wstring::npos) {
-        if (::GetTickCount() - begin > timeoutMs) return false;
-        ::Sleep(50);
-    }
-    return true;
+    return PollUntil([&] { return Log().find(text) != std::wstring::npos; }, timeoutMs);
 }
 
 }  // namespace tendro::test

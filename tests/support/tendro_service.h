@@ -20,7 +20,6 @@ public:
     TendroService(const TendroService&) = delete;
     TendroService& operator=(const TendroService&) = delete;
 
-    const std::wstring& Name() const { return name_; }
     const std::wstring& LogPath() const { return log_; }
     bool StartNoWait();
     // Starts it and waits (20 s at most) for RUNNING.
