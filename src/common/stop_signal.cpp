@@ -35,10 +35,6 @@ uint32_t StopSignal::WaitBudgetMs() const noexcept {
 
 bool StopSignal::MayWait() const noexcept { return WaitBudgetMs() != 0; }
 
-bool StopSignal::Pause(uint32_t ms) const {
-    return ::WaitForSingleObject(stopping_.get(), ms) == WAIT_TIMEOUT;
-}
-
 bool StopSignal::ResponseWait(uint32_t ms) const {
     const uint64_t start = ::GetTickCount64();
     for (;;) {

@@ -38,9 +38,6 @@ public:
     // Set once a shutdown is asked for.
     HANDLE ShutdownEvent() const noexcept { return shutdown_.get(); }
 
-    // The pause between passes and probes: sleeps `ms`, ending early at a stop or shutdown.
-    // True when the whole time was slept.
-    bool Pause(uint32_t ms) const;
     // A wait inside a failure response: sleeps `ms`, ending early at a shutdown or when the
     // stop budget is spent. True when the whole time was slept.
     bool ResponseWait(uint32_t ms) const;
