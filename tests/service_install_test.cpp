@@ -179,6 +179,7 @@ TEST(ServiceInstall, RefusedOptionsInstallNothing) {
         {{L"-o", L"-s", L"web"}, L"--install takes no -o: a service never ends after one pass"},
         {{L"-o", L"--check", L"-a"}, L"--install takes no --check: a service never ends after one pass"},
         {{L"--uninstall=x", L"-s", L"web"}, L"Options --install and --uninstall cannot be combined"},
+        {{L"--uninstall-all", L"-s", L"web"}, L"Option --uninstall-all takes no other service command"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -276,6 +277,31 @@ TEST(ServiceInstall, UninstallStopsARunningService) {
     EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
     // The fixture's own handle keeps the deleted service until the test ends.
     EXPECT_EQ(ChangeImagePath(service.Name(), nullptr), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+}
+
+TEST(ServiceInstall, UninstallAllRemovesTheServicesOfThisProgramOnly) {
+    // Two services of this tendro.exe, one of a tendro.exe in another folder (never started,
+    // so its file need not be there).
+    InstallName first, second, elsewhere;
+    for (const InstallName* name : {&first, &second, &elsewhere})
+        ASSERT_EQ(Install(**name, {L"-s", L"web"}).exitCode, 0u);
+    std::wstring otherPath = L"\"C:\\Other\\tendro.exe\" --service=" + *elsewhere;
+    ASSERT_EQ(ChangeImagePath(*elsewhere, otherPath.c_str()), 0u);
+
+    RunResult run = RunTendro({L"--uninstall-all"});
+    EXPECT_EQ(run.exitCode, 0u) << run.outText;
+    for (const InstallName* name : {&first, &second}) {
+        EXPECT_TRUE(HasLine(run, L"Init", L"Removed service " + **name)) << run.outText;
+        EXPECT_FALSE(ReadConfig(**name).exists);
+    }
+    EXPECT_EQ(run.outText.find(*elsewhere), std::wstring::npos);
+    EXPECT_EQ(ReadConfig(*elsewhere).path, otherPath);
+    EXPECT_EQ(ReadStoredOptions(*elsewhere), (std::vector<std::wstring>{L"-s", L"web"}));
+
+    run = RunTendro({L"--uninstall-all"});
+    EXPECT_EQ(run.exitCode, 0u) << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + ProgramPath(L"tendro.exe")))
+        << run.outText;
 }
 
 }  // namespace

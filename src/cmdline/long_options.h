@@ -46,6 +46,7 @@ struct LongOptions {
     std::wstring install;    // --install=NAME
     std::wstring account;    // --account=USER
     std::wstring uninstall;  // --uninstall=NAME
+    bool uninstallAll = false;  // --uninstall-all: every service that runs this tendro.exe
     std::wstring service;    // --service=NAME: run as the service NAME
 
     // True when any option is given that changes what the monitor does.

@@ -22,6 +22,7 @@
 #include "process/child_process.h"
 #include "servicemode/account.h"
 #include "servicemode/stored_options.h"
+#include "servicemode/uninstall_all.h"
 
 namespace tendro {
 
@@ -422,6 +423,7 @@ int Uninstall(const LongOptions& options) {
 }  // namespace
 
 std::optional<int> RunServiceCommand(int argc, wchar_t** argv, const LongOptions& options) {
+    if (options.uninstallAll) return UninstallAll(argc, argv, options);
     bool install = !options.install.empty(), uninstall = !options.uninstall.empty();
     if (install && uninstall) {
         WriteLog(LogError, L"Options --install and --uninstall cannot be combined");
