@@ -21,13 +21,16 @@ double SecondsSince(const LARGE_INTEGER& start) {
 }  // namespace
 
 MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds)
-    : path_(std::move(path)), holds_(std::move(holds)) {}
+    : path_(std::move(path)), holds_(std::move(holds)) {
+    last_.instance = MetricsInstanceName(path_);
+}
 
 std::optional<int> MetricsFile::OptionsRead(const CmdLineParser& settings) {
-    (void)settings;
+    runOnce_ = settings.Has(CmdLineParser::RunOnce);
     // No pass yet: the counters at 0 and no service, which proves the folder and the rights.
-    DWORD error = ReplaceFileContent(path_, FormatMetrics(PassMetrics{}));
-    if (error == ERROR_SUCCESS) return std::nullopt;
+    DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
+    written_ = error == ERROR_SUCCESS;
+    if (written_) return std::nullopt;
     WriteLog(LogError, FormatText(L"Invalid value for option --metrics: \"%s\" (can't write the "
                                   L"file: %s)",
                                   path_.c_str(), WindowsErrorText(error).c_str()));
@@ -43,19 +46,17 @@ ServiceMetrics& MetricsFile::Entry(const std::wstring& name) {
 void MetricsFile::PassStarting(const CmdLineParser& settings) {
     (void)settings;
     ::QueryPerformanceCounter(&passStart_);
-    // What a pass finds is its own; the counters go on.
-    for (auto& [name, entry] : services_) {
-        entry.up = false;
-        entry.state = 0;
-        entry.workingSetBytes.reset();
-        entry.cpuPercent.reset();
-    }
 }
 
 void MetricsFile::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
+    // What a check finds replaces what the last one found; a service that a pass cut short
+    // did not reach keeps it. The counters go on.
     ServiceMetrics& entry = Entry(service.name);
+    entry.checked = true;
     entry.state = state;
     entry.up = !isDown && state != 0;
+    entry.workingSetBytes.reset();
+    entry.cpuPercent.reset();
 }
 
 void MetricsFile::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
@@ -74,12 +75,15 @@ void MetricsFile::StartFailed(ServiceControl& service) { ++Entry(service.name).s
 
 void MetricsFile::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
     (void)settings;
-    ++Entry(failed.name).restarts;
+    ServiceMetrics& entry = Entry(failed.name);
+    ++entry.restarts;
+    entry.lastRestartSeconds = UnixTimeSeconds();
 }
 
 void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
     (void)services;
     PassMetrics pass;
+    pass.instance = last_.instance;
     pass.passes = ++passes_;
     pass.passDurationSeconds = SecondsSince(passStart_);
     pass.lastPassTimestampSeconds = UnixTimeSeconds();
@@ -91,7 +95,19 @@ void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& servi
         pass.services.push_back(entry);
     }
     last_ = std::move(pass);
+    Write();
+}
 
+int MetricsFile::ProgramEnding(int exitCode) {
+    // The last word of a Tendro that stops: the last pass's values, and no longer running.
+    if (written_ && !runOnce_) {
+        last_.running = false;
+        Write();
+    }
+    return exitCode;
+}
+
+void MetricsFile::Write() {
     DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
     if (error != ERROR_SUCCESS) {
         WriteLog(LogError, FormatText(L"Can't write metrics file %s", path_.c_str()));
