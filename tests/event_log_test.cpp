@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "checkmode/check_line.h"
 #include "common/error.h"
 #include "common/registry.h"
+#include "common/handle.h"
 #include "common/text.h"
 #include "eventlog/event_log.h"
 #include "eventlog/event_source.h"
@@ -269,13 +271,13 @@ TEST_F(EventLogRun, ASystemErrorAfterTheStartIsEvent103) {
 
 // --- End to end: ReportEventW as Wine's debug output shows it ----------------------------
 
-// The ReportEventW calls in a run's standard error under WINEDEBUG=...+eventlog: the call's
+// The ReportEventW calls in Wine's debug output under WINEDEBUG=...+eventlog: the call's
 // line "ReportEventW (source,0xTYPE,0xCATEGORY,0xID,sid,0xCOUNT,...)", then one line per
 // string, L"..." quoted.
-std::vector<Seen> ReportedEvents(const RunResult& run) {
+std::vector<Seen> ReportedEvents(const std::vector<std::wstring>& lines) {
     std::vector<Seen> events;
     size_t stringsLeft = 0;
-    for (const std::wstring& line : run.err) {
+    for (const std::wstring& line : lines) {
         size_t call = line.find(L"ReportEventW (");
         if (call != std::wstring::npos) {
             std::vector<std::wstring> fields;
@@ -304,9 +306,17 @@ std::vector<Seen> ReportedEvents(const RunResult& run) {
     return events;
 }
 
+// Runs tendro.exe with Wine's event log trace on. The trace goes to this test program's own
+// standard error (the Unix one, which Wine's children inherit), which tests/CMakeLists.txt
+// sends to the file named by TENDRO_TEST_STDERR; what a run adds to it is its events.
 class EventLogConsole : public ::testing::Test {
 protected:
     void SetUp() override {
+        wchar_t path[MAX_PATH] = {};
+        if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
+            GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
+        trace_ = std::wstring(L"Z:") + path;
+        for (wchar_t& c : trace_) c = c == L'/' ? L'\\' : c;
         wchar_t old[256] = {};
         hadDebug_ = ::GetEnvironmentVariableW(L"WINEDEBUG", old, 256) > 0;
         oldDebug_ = old;
@@ -315,35 +325,65 @@ protected:
     void TearDown() override {
         ::SetEnvironmentVariableW(L"WINEDEBUG", hadDebug_ ? oldDebug_.c_str() : nullptr);
     }
+    // The run, and the events that it reported.
+    std::vector<Seen> Run(const std::vector<std::wstring>& arguments, RunResult& run) {
+        const std::string before = TraceBytes();
+        run = RunTendro(arguments);
+        const std::string after = TraceBytes();
+        std::wstring added = ToWide(after.substr(std::min(before.size(), after.size())), CP_UTF8);
+        std::vector<std::wstring> lines;
+        for (size_t at = 0; at < added.size();) {
+            size_t end = added.find(L'\n', at);
+            if (end == std::wstring::npos) end = added.size();
+            lines.push_back(added.substr(at, end - at));
+            at = end + 1;
+        }
+        return ReportedEvents(lines);
+    }
+    std::string TraceBytes() const {
+        Handle file(::CreateFileW(trace_.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+        std::string bytes;
+        char buffer[65536];
+        DWORD read = 0;
+        while (file && ::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            bytes.append(buffer, read);
+        return bytes;
+    }
+
+    std::wstring trace_;
     bool hadDebug_ = false;
     std::wstring oldDebug_;
 };
 
 TEST_F(EventLogConsole, AOnePassRunWritesItsEventsThroughReportEventW) {
     test::TestService web;
-    RunResult run = RunTendro({L"-o", L"-r", L"--event-log", L"-s", web.Name()});
+    RunResult run;
+    std::vector<Seen> events = Run({L"-o", L"-r", L"--event-log", L"-s", web.Name()}, run);
     ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    // The stop of a service that is stopped already gives its exit code, as the log says.
     std::vector<Seen> expected{
         {Info, 100, {L"console", L"1", web.Name()}},
         {Warning, 200, {L"console", web.Name(), L"it is stopped"}},
+        {Error, 203, {L"console", web.Name(), L"stop", L"1077",
+                      OneLineText(WindowsErrorText(ERROR_SERVICE_NEVER_STARTED))}},
         {Info, 202, {L"console", web.Name(), web.Name(), web.Name()}},
         {Info, 101, {L"console", L"its single pass (-o) has ended"}},
     };
-    EXPECT_EQ(ReportedEvents(run), expected) << ToNarrow(run.errText, CP_UTF8);
+    EXPECT_EQ(events, expected) << ToNarrow(run.outText, CP_UTF8);
 }
 
 TEST_F(EventLogConsole, NoEventsWithoutTheOptionNorFromACheckRunButAFailedStartIsOne) {
     test::TestService web;
+    RunResult run;
     for (const std::vector<std::wstring>& arguments :
          {std::vector<std::wstring>{L"-o", L"-p", L"-s", web.Name()},
-          std::vector<std::wstring>{L"-o", L"-p", L"--check", L"--event-log", L"-s", web.Name()}}) {
-        RunResult run = RunTendro(arguments);
-        EXPECT_TRUE(ReportedEvents(run).empty()) << ToNarrow(run.errText, CP_UTF8);
-    }
-    RunResult run = RunTendro({L"-o", L"--event-log", L"--probe-timeout=0", L"-s", web.Name()});
+          std::vector<std::wstring>{L"-o", L"-p", L"--check", L"--event-log", L"-s", web.Name()}})
+        EXPECT_TRUE(Run(arguments, run).empty()) << ToNarrow(run.outText, CP_UTF8);
+    std::vector<Seen> events = Run({L"-o", L"--event-log", L"--probe-timeout=0", L"-s", web.Name()}, run);
     EXPECT_EQ(run.exitCode, 1u);
-    std::vector<Seen> events = ReportedEvents(run);
-    ASSERT_EQ(events.size(), 1u) << ToNarrow(run.errText, CP_UTF8);
+    ASSERT_EQ(events.size(), 1u) << ToNarrow(run.outText, CP_UTF8);
     EXPECT_EQ(events[0].id, 102u);
     EXPECT_EQ(events[0].type, Error);
     ASSERT_EQ(events[0].strings.size(), 2u);

@@ -156,8 +156,12 @@ void EventLogReporter::ProgramEnding(int exitCode) {
             return;
         }
         const DWORD code = static_cast<DWORD>(systemError_->code().value());
+        // what() ends in ": " and the code's text, which has a string of its own.
+        std::string what = systemError_->what();
+        const std::string suffix = ": " + systemError_->code().message();
+        if (what.size() > suffix.size() && what.ends_with(suffix)) what.resize(what.size() - suffix.size());
         Write(EventId::TendroSystemError,
-              {OneLineText(ToWide(systemError_->what(), CP_UTF8)), std::to_wstring(code),
+              {OneLineText(ToWide(what, CP_UTF8)), std::to_wstring(code),
                ErrorText(code, L"no Windows error")});
         return;
     }
