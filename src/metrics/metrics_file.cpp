@@ -43,45 +43,46 @@ ServiceMetrics& MetricsFile::Entry(const std::wstring& name) {
     return entry;
 }
 
-void MetricsFile::PassStarting(const CmdLineParser& settings) {
-    (void)settings;
+void MetricsFile::Observe(const MonitorEvent& event) {
+    if (std::get_if<PassBegun>(&event)) {
+        BeginPass();
+    } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
+        // What a check finds replaces what the last one found; a service that a pass cut
+        // short did not reach keeps it. The counters go on.
+        ServiceMetrics& entry = Entry(found->service.name);
+        entry.checked = true;
+        entry.state = found->state;
+        entry.up = found->Up();
+        entry.workingSetBytes.reset();
+        entry.cpuPercent.reset();
+    } else if (const auto* measured = std::get_if<ProcessMeasured>(&event)) {
+        Measured(measured->service.name, measured->readings);
+    } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
+        ++Entry(killed->service.name).kills[static_cast<size_t>(killed->reason)];
+    } else if (const auto* failure = std::get_if<StartFailure>(&event)) {
+        ++Entry(failure->service.name).startFailures;
+    } else if (const auto* response = std::get_if<ResponseEnded>(&event)) {
+        ServiceMetrics& entry = Entry(response->failed.name);
+        ++entry.restarts;
+        entry.lastRestartSeconds = UnixTimeSeconds();
+    } else if (const auto* ended = std::get_if<PassEnded>(&event)) {
+        EndPass(ended->settings);
+    }
+}
+
+void MetricsFile::BeginPass() {
     ::QueryPerformanceCounter(&passStart_);
 }
 
-void MetricsFile::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    // What a check finds replaces what the last one found; a service that a pass cut short
-    // did not reach keeps it. The counters go on.
-    ServiceMetrics& entry = Entry(service.name);
-    entry.checked = true;
-    entry.state = state;
-    entry.up = !isDown && state != 0;
-    entry.workingSetBytes.reset();
-    entry.cpuPercent.reset();
-}
-
-void MetricsFile::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
-    ServiceMetrics& entry = Entry(service.name);
+void MetricsFile::Measured(const std::wstring& name, const ProcessReadings& readings) {
+    ServiceMetrics& entry = Entry(name);
     // A reading that failed (-1) is no measurement.
     if (readings.workingSetBytes && *readings.workingSetBytes >= 0)
         entry.workingSetBytes = *readings.workingSetBytes;
     if (readings.cpuLoad && *readings.cpuLoad >= 0) entry.cpuPercent = *readings.cpuLoad;
 }
 
-void MetricsFile::ProcessKilled(ServiceControl& service, KillReason reason) {
-    ++Entry(service.name).kills[static_cast<size_t>(reason)];
-}
-
-void MetricsFile::StartFailed(ServiceControl& service) { ++Entry(service.name).startFailures; }
-
-void MetricsFile::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    (void)settings;
-    ServiceMetrics& entry = Entry(failed.name);
-    ++entry.restarts;
-    entry.lastRestartSeconds = UnixTimeSeconds();
-}
-
-void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-    (void)services;
+void MetricsFile::EndPass(const CmdLineParser& settings) {
     PassMetrics pass;
     pass.instance = last_.instance;
     pass.passes = ++passes_;
