@@ -124,22 +124,42 @@ std::vector<std::wstring> LogFile::Append(std::wstring_view text) {
 }
 
 DWORD LogFile::Rotate() {
-    // PATH.keep goes: renamed to a name of its own first, so that a reader that holds it open
-    // (sharing delete) does not keep its name taken, then deleted.
-    const std::wstring dropped = Numbered(settings_.keep);
-    const std::wstring doomed = dropped + L".deleted-" + std::to_wstring(::GetTickCount64()) +
-                                L"-" + std::to_wstring(++dropped_);
-    if (::MoveFileExW(dropped.c_str(), doomed.c_str(), 0))
-        ::DeleteFileW(doomed.c_str());
-    else if (!Missing(::GetLastError()))
-        return ::GetLastError();
-    // PATH.i becomes PATH.i+1, then PATH becomes PATH.1 (the handle held here moves with it).
+    // Every step is a rename, undone (newest first) when a later one fails, so that a failed
+    // rotation loses no file. The step that a reader most often blocks comes first: PATH (held
+    // here, moved with its handle) to a name of its own.
+    std::vector<std::pair<std::wstring, std::wstring>> done;  // from, to
+    auto move = [&done](const std::wstring& from, const std::wstring& to) -> DWORD {
+        if (::MoveFileExW(from.c_str(), to.c_str(), 0)) {
+            done.emplace_back(from, to);
+            return 0;
+        }
+        DWORD error = ::GetLastError();
+        return Missing(error) ? 0 : error;
+    };
+    auto undo = [&done](DWORD error) {
+        for (auto step = done.rbegin(); step != done.rend(); ++step)
+            ::MoveFileExW(step->second.c_str(), step->first.c_str(), 0);
+        return error;
+    };
+    const std::wstring unique = L"-" + std::to_wstring(::GetTickCount64()) + L"-" +
+                                std::to_wstring(++dropped_);
+    const std::wstring rotating = settings_.path + L".rotating" + unique;
+    if (!::MoveFileExW(settings_.path.c_str(), rotating.c_str(), 0)) return ::GetLastError();
+    done.emplace_back(settings_.path, rotating);
+    // PATH.keep goes: renamed to a name of its own (a reader that holds it open, sharing
+    // delete, then does not keep its name taken), deleted once everything else has moved.
+    const std::wstring doomed = Numbered(settings_.keep) + L".deleted" + unique;
+    if (settings_.keep > 0)
+        if (DWORD error = move(Numbered(settings_.keep), doomed)) return undo(error);
+    // PATH.i becomes PATH.i+1, then the old PATH becomes PATH.1.
     for (uint32_t i = settings_.keep; i > 1; --i)
-        if (!::MoveFileExW(Numbered(i - 1).c_str(), Numbered(i).c_str(), 0) &&
-            !Missing(::GetLastError()))
-            return ::GetLastError();
-    if (settings_.keep > 0 && !::MoveFileExW(settings_.path.c_str(), Numbered(1).c_str(), 0))
-        return ::GetLastError();
+        if (DWORD error = move(Numbered(i - 1), Numbered(i))) return undo(error);
+    if (settings_.keep == 0) {
+        ::DeleteFileW(rotating.c_str());
+    } else {
+        if (!::MoveFileExW(rotating.c_str(), Numbered(1).c_str(), 0)) return undo(::GetLastError());
+        ::DeleteFileW(doomed.c_str());
+    }
     Reopen();  // when it fails, the next line tries again
     return 0;
 }

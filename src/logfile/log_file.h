@@ -45,7 +45,8 @@ private:
     // Opens PATH anew (the handle held is closed) and reads its size; false when it fails.
     bool Reopen();
     // Renames the files one place up and starts a new PATH; the error code of a step that
-    // failed (then PATH is still the file appended to), 0 on success.
+    // failed (then every file is back under its name, PATH still the file appended to), 0 on
+    // success.
     DWORD Rotate();
     std::wstring Numbered(uint32_t n) const;
 
