@@ -13,7 +13,9 @@
 #include "common/handle.h"
 #include "common/registry.h"
 #include "logfile/log_file.h"
+#include "servicemode/account.h"
 #include "servicemode/stored_options.h"
+#include "common/text.h"
 #include "support/run_tendro.h"
 #include "support/system_text.h"
 #include "support/temp_folder.h"
@@ -241,6 +243,8 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         {L"networkservice", "", L"NT AUTHORITY\\NetworkService", L"NS"},
         {user, "pa55word\r\n", L".\\" + std::wstring(user), AccountSid(user)},
         {user, "", L"", L""},
+        {user, "\xEF\xBB\xBFpa55word\n", L".\\" + std::wstring(user), AccountSid(user)},
+        {user, std::string("pa55\0word\n", 10), L"", L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.account);
@@ -250,7 +254,12 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         EXPECT_EQ(run.outText.find(L"pa55word"), std::wstring::npos);
         if (c.expectedAccount.empty()) {
             EXPECT_EQ(run.exitCode, 1u);
-            EXPECT_TRUE(HasLine(run, L"Err!", L"No password for " + c.account)) << run.outText;
+            ASSERT_EQ(run.out.size(), 1u) << run.outText;
+            EXPECT_TRUE(HasLine(run, L"Err!", c.input.empty()
+                                                  ? L"No password for " + c.account
+                                                  : L"The password for " + c.account +
+                                                        L" on standard input holds a NUL character"))
+                << run.outText;
             EXPECT_FALSE(ReadConfig(*name).exists);
             continue;
         }
@@ -258,6 +267,77 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         EXPECT_EQ(ReadConfig(*name).account, c.expectedAccount);
         EXPECT_EQ(ParametersDacl(*name), Protected + L"(A;OICI;KR;;;" + c.readSid + L")");
     }
+}
+
+// Piped passwords: UTF-8 with or without a byte-order mark, UTF-16 with one; anything else
+// that is not text is refused.
+TEST(ServiceInstall, PipedPasswordEncodings) {
+    const struct {
+        std::string bytes;
+        const wchar_t* text;     // nullptr: refused
+        const wchar_t* problem;  // its start
+    } cases[] = {
+        {"pa55word\r\n", L"pa55word\r\n", nullptr},
+        {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9", nullptr},
+        {std::string("\xFF\xFEp\0w\0\xE9\0\r\0\n\0", 12), L"pw\u00e9\r\n", nullptr},
+        {std::string("\xFE\xFF\0p\xD8\x3D\xDE\x00", 8), L"p\U0001F600", nullptr},
+        {std::string("\xFF\xFEp\0w", 5), nullptr, L"is not whole UTF-16"},
+        {std::string("\xFF\xFE\x00\xD8p\0", 6), nullptr, L"is not valid UTF-16"},
+        {"caf\xE9\n", nullptr, L"is not valid UTF-8"},
+        {"\xEF\xBB\xBF\xC3", nullptr, L"is not valid UTF-8"},
+        {std::string("pa\0ss", 6), nullptr, L"holds a NUL"},
+        {std::string("\xFF\xFEp\0\0\0", 6), nullptr, L"holds a NUL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        Password password;
+        const wchar_t* problem = DecodePasswordBytes(c.bytes, password.text());
+        if (c.text) {
+            EXPECT_EQ(problem, nullptr);
+            EXPECT_EQ(password.text(), c.text);
+        } else {
+            ASSERT_NE(problem, nullptr);
+            EXPECT_EQ(std::wstring(problem).rfind(c.problem, 0), 0u) << ToNarrow(problem);
+            EXPECT_EQ(password.text(), L"");
+        }
+    }
+}
+
+// A re-install without --account keeps the account (no password read: standard input is
+// empty); one with another account that then fails says that the old password is lost.
+TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
+    wchar_t user[256];
+    DWORD size = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &size));
+    const std::wstring account = L".\\" + std::wstring(user);
+    InstallName name;
+    RunResult run = RunTendroWithInput({L"--install=" + *name, L"--account=" + std::wstring(user),
+                                        L"-s", L"web"}, "pa55word\n");
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    const std::wstring readable = Protected + L"(A;OICI;KR;;;" + AccountSid(user) + L")";
+    run = RunTendroWithInput({L"--install=" + *name, L"-s", L"db"}, "");
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Init", L" as " + account + L";")) << run.outText;
+    EXPECT_EQ(ReadConfig(*name).account, account);
+    EXPECT_EQ(ParametersDacl(*name), readable);
+
+    // The Parameters key takes no values now: the update to LocalService fails after the
+    // account was changed, and the undo gives the service its account back, not its password.
+    RegKey key;
+    LocalMemory noWrite;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr));
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, WRITE_DAC,
+                              key.put()), ERROR_SUCCESS);
+    ASSERT_EQ(SetRegKeyDacl(key.get(), noWrite.get()), ERROR_SUCCESS);
+    run = RunTendroWithInput({L"--install=" + *name, L"--account=LocalService", L"-s", L"db"}, "");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(HasLine(run, L"Err!", L"; service " + *name + L" runs as " + account +
+                                          L" again, but its password could not be put back: "
+                                          L"give it again with tendro.exe --install=" + *name +
+                                          L" --account=" + account + L" and the options"))
+        << run.outText;
+    EXPECT_EQ(ReadConfig(*name).account, account);
 }
 
 TEST(ServiceInstall, UninstallStopsARunningService) {

@@ -312,9 +312,11 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
-    // The built-in accounts take an empty password; LocalSystem is named only on an update.
-    const wchar_t* accountName = account.name.empty() ? nullptr : account.name.c_str();
-    const wchar_t* passwordText = account.needsPassword ? password.get() : L"";
+    const bool accountGiven = !options.account.empty();
+    // A managed account takes no password at all (null), the built-in ones an empty one.
+    const wchar_t* passwordText = account.needsPassword ? password.get()
+                                  : account.managed     ? nullptr
+                                                        : L"";
 
     std::wstring imagePath = TendroImagePath(ExecutablePath(), name);
     std::wstring displayName = L"Tendro " + name;
@@ -322,17 +324,30 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     ScHandle service = OpenTendroService(scm.get(), name, SERVICE_ALL_ACCESS);
     UndoSteps undo;  // after the handle that its steps use, so that it runs first
     bool update = static_cast<bool>(service);
+    // What the Err! line adds when a later step fails: the undo puts an account back, never
+    // its password.
+    std::wstring lostPassword;
     if (update) {
         std::vector<BYTE> buffer;
         QUERY_SERVICE_CONFIGW* old = QueryConfig(service.get(), name, buffer);
         SavedConfig saved{old->dwServiceType, old->dwStartType, old->dwErrorControl,
                           Text(old->lpBinaryPathName), Text(old->lpServiceStartName),
                           Text(old->lpDisplayName), ReadDescription(service.get())};
+        // Without --account the service keeps the account it has (and its password).
+        if (!accountGiven) account = AccountOfInstalledService(saved.account);
+        const wchar_t* accountName =
+            !accountGiven ? nullptr : account.name.empty() ? LocalSystemName : account.name.c_str();
         if (!::ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                     SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                    nullptr, accountName ? accountName : LocalSystemName,
-                                    passwordText, displayName.c_str()))
+                                    nullptr, accountName, accountName ? passwordText : nullptr,
+                                    displayName.c_str()))
             FailServiceCommand(::GetLastError(), L"Can't change service " + name);
+        if (accountGiven && !EqualsNoCase(saved.account, accountName) &&
+            AccountTakesPassword(saved.account))
+            lostPassword = L"; service " + name + L" runs as " + saved.account +
+                           L" again, but its password could not be put back: give it again with "
+                           L"tendro.exe --install=" + quote_argument(name) + L" --account=" +
+                           quote_argument(saved.account) + L" and the options";
         SC_HANDLE handle = service.get();
         undo.Add([handle, saved] {
             ::ChangeServiceConfigW(handle, saved.type, saved.start, saved.errorControl,
@@ -342,6 +357,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             ::ChangeServiceConfig2W(handle, SERVICE_CONFIG_DESCRIPTION, &info);
         });
     } else {
+        // LocalSystem is named only on an update.
+        const wchar_t* accountName = account.name.empty() ? nullptr : account.name.c_str();
         service.reset(::CreateServiceW(scm.get(), name.c_str(), displayName.c_str(),
                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath.c_str(),
@@ -355,9 +372,15 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
         });
     }
     SecureErase(password.text());
-    bool delayed = ConfigureService(service.get(), name, checked.description);
-    WriteParameters(name, stored.items(), account, undo);
-    bool granted = GrantServiceLogonRight(account);
+    bool delayed = false, granted = false;
+    try {
+        delayed = ConfigureService(service.get(), name, checked.description);
+        WriteParameters(name, stored.items(), account, undo);
+        granted = GrantServiceLogonRight(account);
+    } catch (ServiceCommandError& e) {
+        e.after += lostPassword;
+        throw;
+    }
     undo.Keep();
 
     std::wstring accountText = account.name.empty() ? LocalSystemName : account.name;
@@ -449,6 +472,7 @@ std::optional<int> RunServiceCommand(int argc, wchar_t** argv, const LongOptions
         if (e.code == ERROR_ACCESS_DENIED)
             line += install ? L" (the install needs an elevated prompt)"
                             : L" (the uninstall needs an elevated prompt)";
+        line += e.after;
         WriteLog(LogError, line);
         return 1;
     }
