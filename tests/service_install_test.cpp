@@ -171,6 +171,23 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
 }
 
+// Path options are stored whole, made so from the folder that the install runs in (the
+// service runs in another one).
+TEST(ServiceInstall, PathsAreStoredWhole) {
+    InstallName name;
+    auto whole = [](const wchar_t* path) {
+        wchar_t full[MAX_PATH];
+        return std::wstring(full, ::GetFullPathNameW(path, MAX_PATH, full, nullptr));
+    };
+    RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom",
+                                    L"--log-keep=2"});
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    const std::vector<std::wstring> stored{L"-s", L"web", L"--log-file=" + whole(L"web.log"),
+                                           L"--metrics=" + whole(L"..\\m\\t.prom"), L"--log-keep=2"};
+    EXPECT_EQ(ReadStoredOptions(*name), stored);
+    EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + whole(L"web.log"))) << run.outText;
+}
+
 TEST(ServiceInstall, RefusedOptionsInstallNothing) {
     const struct {
         std::vector<std::wstring> options;

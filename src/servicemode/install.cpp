@@ -78,6 +78,23 @@ std::vector<wchar_t*> ArgumentPointers(ArgumentCopies& copies) {
     return pointers;
 }
 
+// A path option (--log-file=PATH, --metrics=PATH, ...) with its path made whole from the
+// current folder: the service runs in another one. Any other argument as it is.
+std::wstring WholePathOption(const std::wstring& argument) {
+    const size_t equals = argument.find(L'=');
+    if (!StartsWith(argument, L"--") || equals == std::wstring::npos || equals + 1 == argument.size() ||
+        !TakesPath(std::wstring_view(argument).substr(2, equals - 2)))
+        return argument;
+    const std::wstring path = argument.substr(equals + 1);
+    DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring whole(size, L'\0');
+    DWORD length = size ? ::GetFullPathNameW(path.c_str(), size, whole.data(), nullptr) : 0;
+    if (length == 0 || length >= size)
+        FailServiceCommand(::GetLastError(), L"Can't make the path of " + argument + L" whole");
+    whole.resize(length);
+    return argument.substr(0, equals + 1) + whole;
+}
+
 // What --install checked in OPTIONS and shows of them.
 struct CheckedOptions {
     std::wstring description;
@@ -306,7 +323,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     for (size_t i = 1; i < typed.items().size(); ++i) {
         const std::wstring& argument = typed.items()[i];
         if (!StartsWith(argument, L"--install=") && !StartsWith(argument, L"--account="))
-            stored.items().push_back(argument);
+            stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
     ServiceAccount account = ResolveServiceAccount(options.account);
