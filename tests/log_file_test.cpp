@@ -33,7 +33,7 @@ class LogFileTest : public LoggingTest {
 protected:
     std::unique_ptr<LogFile> Open(uint64_t maxBytes, uint32_t keep) {
         DWORD error = 0;
-        auto log = LogFile::Open({path, maxBytes, keep, false}, error);
+        auto log = LogFile::Open({path, maxBytes, keep}, error);
         EXPECT_TRUE(log) << error;
         return log;
     }

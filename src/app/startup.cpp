@@ -94,7 +94,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         Connections connections;
         ServiceObjects services;
 
-        if (argc <= 1) {
+        if (argc <= 1 && environment.startupError.empty()) {
             PrintUsage();
             return 0;
         }
@@ -135,6 +135,11 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         }
         if (!refusal && !environment.startupError.empty()) refusal = environment.startupError;
         if (refusal) {
+            // A service has no console: when its log file is not open, its default one says why.
+            if (asService && !logFile) {
+                logFile = OpenStartupFailureLog(environment.serviceName);
+                if (logFile) sinks->Add(*logFile);
+            }
             WriteLog(LogError, *refusal);
             return checkCapture ? checkCapture->StartupFailed(1) : 1;
         }

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "common/text.h"
+#include "servicemode/file_security.h"
 
 namespace tendro {
 
@@ -19,11 +20,6 @@ bool Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERR
 }  // namespace
 
 std::unique_ptr<LogFile> LogFile::Open(LogFileSettings settings, DWORD& error) {
-    if (settings.createFolder) {
-        size_t slash = settings.path.find_last_of(L"\\/");
-        if (slash != std::wstring::npos && slash > 0)
-            ::CreateDirectoryW(settings.path.substr(0, slash).c_str(), nullptr);
-    }
     // The rotation renames by path: a relative one is made whole once.
     wchar_t full[MAX_PATH * 4];
     DWORD n = ::GetFullPathNameW(settings.path.c_str(), MAX_PATH * 4, full, nullptr);
@@ -178,24 +174,49 @@ std::wstring DefaultLogFilePath(const std::wstring& serviceName) {
     return folder + L"\\Tendro\\" + serviceName + L".log";
 }
 
+namespace {
+
+// The default log file of a service: its folder made when missing (changed only by SYSTEM,
+// Administrators and the service's account), and refused when another may have made it.
+std::unique_ptr<LogFile> OpenDefaultLogFile(const std::wstring& serviceName,
+                                            LogFileSettings settings, std::wstring& refusal) {
+    settings.path = DefaultLogFilePath(serviceName);
+    const std::wstring folder = settings.path.substr(0, settings.path.rfind(L'\\'));
+    bool created = false;
+    DWORD error = CreateLogFolder(folder, OwnAccountSid(), created);
+    refusal = CheckLogFolder(folder);
+    if (!refusal.empty()) return nullptr;
+    std::unique_ptr<LogFile> file = error ? nullptr : LogFile::Open(settings, error);
+    if (!file) refusal = L"Can't open log file " + settings.path + L": " + WindowsErrorText(error);
+    return file;
+}
+
+LogFileSettings SettingsOf(const LongOptions& options) {
+    LogFileSettings settings;
+    settings.maxBytes = static_cast<uint64_t>(options.logSizeMb) << 20;
+    settings.keep = static_cast<uint32_t>(options.logKeep);
+    return settings;
+}
+
+}  // namespace
+
 std::unique_ptr<LogFile> OpenLogFileOf(const LongOptions& options, const std::wstring& serviceName,
                                        std::wstring& refusal) {
     if (options.logFile.empty() && serviceName.empty()) return nullptr;
-    LogFileSettings settings;
-    settings.path = options.logFile.empty() ? DefaultLogFilePath(serviceName) : options.logFile;
-    settings.createFolder = options.logFile.empty();
-    settings.maxBytes = static_cast<uint64_t>(options.logSizeMb) << 20;
-    settings.keep = static_cast<uint32_t>(options.logKeep);
+    LogFileSettings settings = SettingsOf(options);
+    if (options.logFile.empty()) return OpenDefaultLogFile(serviceName, settings, refusal);
+    settings.path = options.logFile;
     DWORD error = 0;
     std::unique_ptr<LogFile> file = LogFile::Open(settings, error);
-    if (!file) {
-        const std::wstring why = WindowsErrorText(error);
-        refusal = options.logFile.empty()
-                      ? L"Can't open log file " + settings.path + L": " + why
-                      : L"Invalid value for option --log-file: \"" + settings.path +
-                            L"\" (can't open it: " + why + L")";
-    }
+    if (!file)
+        refusal = L"Invalid value for option --log-file: \"" + settings.path + L"\" (can't open it: " +
+                  WindowsErrorText(error) + L")";
     return file;
+}
+
+std::unique_ptr<LogFile> OpenStartupFailureLog(const std::wstring& serviceName) {
+    std::wstring refusal;
+    return OpenDefaultLogFile(serviceName, SettingsOf(LongOptions()), refusal);
 }
 
 }  // namespace tendro

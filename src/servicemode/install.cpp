@@ -21,6 +21,7 @@
 #include "log/log.h"
 #include "process/child_process.h"
 #include "servicemode/account.h"
+#include "servicemode/file_security.h"
 #include "servicemode/stored_options.h"
 
 namespace tendro {
@@ -308,6 +309,24 @@ void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& 
         FailServiceCommand(status, L"Can't write the options to HKLM\\" + path);
 }
 
+std::wstring LogFolderOf(const std::wstring& name) {
+    const std::wstring path = DefaultLogFilePath(name);
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+// The default log folder (where a service says why its start-up failed, whatever its log
+// file): made when missing, with a protected DACL; one that is there must be safe to log into.
+// True when it was made.
+bool MakeLogFolder(const std::wstring& name, const ServiceAccount& account) {
+    const std::wstring folder = LogFolderOf(name);
+    bool created = false;
+    if (DWORD error = CreateLogFolder(folder, account.sid, created))
+        FailServiceCommand(error, L"Can't create folder " + folder);
+    std::wstring refusal = CheckLogFolder(folder);
+    if (!refusal.empty()) FailServiceCommand(0, refusal);
+    return created;
+}
+
 // The configuration that an update replaces, to be put back when a later step fails.
 struct SavedConfig {
     DWORD type, start, errorControl;
@@ -335,7 +354,11 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
                                   : account.managed     ? nullptr
                                                         : L"";
 
-    std::wstring imagePath = TendroImagePath(ExecutablePath(), name);
+    const std::wstring program = ExecutablePath();
+    // A program that anyone else can change or replace would run as the service.
+    std::wstring refused = ProgramPathRefusal(FindPathThreats(ReadPathChain(program), TrustedAccounts()));
+    if (!refused.empty()) FailServiceCommand(0, refused);
+    std::wstring imagePath = TendroImagePath(program, name);
     std::wstring displayName = L"Tendro " + name;
     ScHandle scm = OpenServiceManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     ScHandle service = OpenTendroService(scm.get(), name, SERVICE_ALL_ACCESS);
@@ -389,11 +412,12 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
         });
     }
     SecureErase(password.text());
-    bool delayed = false, granted = false;
+    bool delayed = false, granted = false, madeFolder = false;
     try {
         delayed = ConfigureService(service.get(), name, checked.description);
         WriteParameters(name, stored.items(), account, undo);
         granted = GrantServiceLogonRight(account);
+        madeFolder = MakeLogFolder(name, account);
     } catch (ServiceCommandError& e) {
         e.after += lostPassword;
         throw;
@@ -409,6 +433,9 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (granted) WriteLog(LogInit, L"Granted " + account.given + L" the right to log on as a service");
     WriteLog(LogInit, L"Options: " + checked.shown);
     WriteLog(LogInit, L"Log file: " + checked.logFile);
+    if (madeFolder)
+        WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
+                              L": only SYSTEM, Administrators and the service's account change it");
     std::wstring typedName = quote_argument(name);
     if (update)
         WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
