@@ -40,8 +40,27 @@ ServiceMetrics& MetricsFile::Entry(const std::wstring& name) {
     return entry;
 }
 
-void MetricsFile::PassStarting(const CmdLineParser& settings) {
-    (void)settings;
+void MetricsFile::Observe(const MonitorEvent& event) {
+    if (std::get_if<PassBegun>(&event)) {
+        BeginPass();
+    } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
+        ServiceMetrics& entry = Entry(found->service.name);
+        entry.state = found->state;
+        entry.up = found->Up();
+    } else if (const auto* measured = std::get_if<ProcessMeasured>(&event)) {
+        Measured(measured->service.name, measured->readings);
+    } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
+        ++Entry(killed->service.name).kills[static_cast<size_t>(killed->reason)];
+    } else if (const auto* failure = std::get_if<StartFailure>(&event)) {
+        ++Entry(failure->service.name).startFailures;
+    } else if (const auto* response = std::get_if<ResponseEnded>(&event)) {
+        ++Entry(response->failed.name).restarts;
+    } else if (const auto* ended = std::get_if<PassEnded>(&event)) {
+        EndPass(ended->settings);
+    }
+}
+
+void MetricsFile::BeginPass() {
     ::QueryPerformanceCounter(&passStart_);
     // What a pass finds is its own; the counters go on.
     for (auto& [name, entry] : services_) {
@@ -52,33 +71,15 @@ void MetricsFile::PassStarting(const CmdLineParser& settings) {
     }
 }
 
-void MetricsFile::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    ServiceMetrics& entry = Entry(service.name);
-    entry.state = state;
-    entry.up = !isDown && state != 0;
-}
-
-void MetricsFile::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
-    ServiceMetrics& entry = Entry(service.name);
+void MetricsFile::Measured(const std::wstring& name, const ProcessReadings& readings) {
+    ServiceMetrics& entry = Entry(name);
     // A reading that failed (-1) is no measurement.
     if (readings.workingSetBytes && *readings.workingSetBytes >= 0)
         entry.workingSetBytes = *readings.workingSetBytes;
     if (readings.cpuLoad && *readings.cpuLoad >= 0) entry.cpuPercent = *readings.cpuLoad;
 }
 
-void MetricsFile::ProcessKilled(ServiceControl& service, KillReason reason) {
-    ++Entry(service.name).kills[static_cast<size_t>(reason)];
-}
-
-void MetricsFile::StartFailed(ServiceControl& service) { ++Entry(service.name).startFailures; }
-
-void MetricsFile::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    (void)settings;
-    ++Entry(failed.name).restarts;
-}
-
-void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-    (void)services;
+void MetricsFile::EndPass(const CmdLineParser& settings) {
     PassMetrics pass;
     pass.passes = ++passes_;
     pass.passDurationSeconds = SecondsSince(passStart_);

@@ -23,19 +23,16 @@ public:
     explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr);
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
-    void PassStarting(const CmdLineParser& settings) override;
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
-    void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
-    void ProcessKilled(ServiceControl& service, KillReason reason) override;
-    void StartFailed(ServiceControl& service) override;
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
-    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
+    void Observe(const MonitorEvent& event) override;
 
     // The metrics of the last pass ended.
     const PassMetrics& LastPass() const { return last_; }
 
 private:
     ServiceMetrics& Entry(const std::wstring& name);
+    void BeginPass();
+    void Measured(const std::wstring& name, const ProcessReadings& readings);
+    void EndPass(const CmdLineParser& settings);
 
     std::wstring path_;
     HoldSecondsReader holds_;

@@ -14,9 +14,11 @@
 
 #include "app/command_line.h"
 #include "cmdline/cmdline_parser.h"
+#include "common/error.h"
 #include "common/handle.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "eventlog/event_source.h"
 #include "hostproduct/contract.h"
 #include "log/log.h"
 #include "process/child_process.h"
@@ -333,6 +335,29 @@ struct SavedConfig {
     std::wstring binaryPath, account, displayName, description;
 };
 
+// The Event Log source, for the tendro.exe of the service installed (whatever was there).
+void RegisterEventSourceOf(const std::wstring& exePath) {
+    LSTATUS status = RegisterTendroEventSource(exePath);
+    if (status != ERROR_SUCCESS)
+        FailServiceCommand(status, L"Can't register the Event Log source: HKLM\\" +
+                                       EventSourceKeyPath());
+}
+
+// The last Tendro service takes the Event Log source with it.
+void RemoveEventSourceUnlessUsed(const std::wstring& removed) {
+    bool others = true;
+    try {
+        others = OtherTendroServiceInstalled(removed);
+    } catch (const std::system_error& error) {
+        WriteLog(LogInfo, L"Event Log source kept: " + DescribeSystemError(error));
+    }
+    if (others) return;
+    LSTATUS status = RemoveTendroEventSource();
+    if (status != ERROR_SUCCESS)
+        FailServiceCommand(status, L"Can't remove the key HKLM\\" + EventSourceKeyPath());
+    WriteLog(LogInfo, L"Removed the Event Log source Tendro: no other Tendro service is left");
+}
+
 int Install(int argc, wchar_t** argv, const LongOptions& options) {
     const std::wstring& name = options.install;
     ArgumentCopies typed;
@@ -416,6 +441,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     try {
         delayed = ConfigureService(service.get(), name, checked.description);
         WriteParameters(name, stored.items(), account, undo);
+        RegisterEventSourceOf(program);
         granted = GrantServiceLogonRight(account);
         madeFolder = MakeLogFolder(name, account);
     } catch (ServiceCommandError& e) {
@@ -482,6 +508,7 @@ int Uninstall(const LongOptions& options) {
     LSTATUS status = DeleteRegTree(HKEY_LOCAL_MACHINE, ParametersKeyPath(name));
     if (status != ERROR_SUCCESS)
         FailServiceCommand(status, L"Can't remove the key HKLM\\" + ParametersKeyPath(name));
+    RemoveEventSourceUnlessUsed(name);
     WriteLog(LogInit, (stopped ? L"Stopped and removed service " : L"Removed service ") + name);
     return 0;
 }
