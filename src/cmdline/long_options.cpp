@@ -250,6 +250,12 @@ std::optional<std::wstring> ParseLongOptions(int argc, wchar_t** argv, LongOptio
     return std::nullopt;
 }
 
+bool TakesPath(std::wstring_view name) {
+    for (const OptionEntry& entry : Options)
+        if (name == entry.name) return entry.valueForm && std::wstring_view(entry.valueForm) == L"PATH";
+    return false;
+}
+
 std::wstring LongOptionsHelpText() {
     std::wstring text = L"Long options:\n";
     for (const OptionEntry& entry : Options) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tendro {
@@ -65,6 +66,9 @@ bool CheckRequested(int argc, wchar_t** argv);
 
 // Parses a probe URL; false when it is not one of the accepted forms.
 bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target);
+
+// True for a long option whose value is a file path (NAME without the "--").
+bool TakesPath(std::wstring_view name);
 
 // The section that --help prints after the usage text: one line per long option.
 std::wstring LongOptionsHelpText();
