@@ -22,6 +22,8 @@ public:
                         const StopSignal& stop = StopSignal::Never());
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
+    // Hooks owned elsewhere that outlive this set (a service's controls).
+    void AddShared(MonitorHooks& hooks);
     bool Empty() const { return modules_.empty(); }
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
@@ -41,11 +43,16 @@ public:
     void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
     void PauseStarting(PauseWaits& waits) override;
     void PauseEnded(const std::wstring& wokenBy) override;
+    bool ReplaceRun() override;
+    bool Paused() override;
+    // Every extension takes from its counterpart among `previous`'s (an Extensions).
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
     int ProgramEnding(int exitCode) override;
     void ReportSystemError(const std::system_error& error) override;
 
 private:
-    std::vector<std::unique_ptr<MonitorHooks>> modules_;
+    std::vector<std::unique_ptr<MonitorHooks>> owned_;
+    std::vector<MonitorHooks*> modules_;  // in the order of the hook points' visits
 };
 
 }  // namespace tendro

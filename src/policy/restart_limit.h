@@ -30,6 +30,8 @@ public:
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
     bool HoldFailureResponse(ServiceControl& failed) override;
     void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
+    // Counts and holds of the names that stay are kept (the same clock runs on).
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
 
     // Whole seconds left of the service's hold, 0 when its restarts are not held.
     uint64_t HoldSecondsLeft(const std::wstring& name) const;
