@@ -14,13 +14,16 @@ namespace tendro {
 
 // Whole seconds left of a service's hold on restarts, 0 when none.
 using HoldSecondsReader = std::function<uint64_t(const std::wstring& name)>;
+// Whether the monitor is paused.
+using PausedReader = std::function<bool()>;
 
 // Collects what each pass found and replaces the file at PATH when the pass has ended. The
 // file is written once at start-up, before any pass, so that a path that cannot be written
 // refuses the run; later a failed write is logged at level 0 and the next pass tries again.
 class MetricsFile final : public MonitorHooks {
 public:
-    explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr);
+    explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr,
+                         PausedReader paused = nullptr);
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     void PassStarting(const CmdLineParser& settings) override;
@@ -39,6 +42,7 @@ private:
 
     std::wstring path_;
     HoldSecondsReader holds_;
+    PausedReader paused_;
     std::map<std::wstring, ServiceMetrics> services_;  // by the name as given, with case
     uint64_t passes_ = 0;
     LARGE_INTEGER passStart_{};
@@ -47,6 +51,7 @@ private:
 
 // The extension when its option is given, otherwise nothing.
 std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options,
-                                             HoldSecondsReader holds = nullptr);
+                                             HoldSecondsReader holds = nullptr,
+                                             PausedReader paused = nullptr);
 
 }  // namespace tendro

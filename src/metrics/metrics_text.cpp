@@ -132,6 +132,9 @@ std::string FormatMetrics(const PassMetrics& metrics) {
            "When the last pass ended, in seconds since 1970-01-01 UTC.");
     Sample(out, "tendro_last_pass_timestamp_seconds", "",
            Number(metrics.lastPassTimestampSeconds));
+    Family(out, "tendro_paused", "gauge",
+           "1 while the Tendro service is paused (nothing is stopped, started or killed).");
+    Sample(out, "tendro_paused", "", metrics.paused ? "1" : "0");
     return out;
 }
 
