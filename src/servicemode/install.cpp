@@ -21,6 +21,7 @@
 #include "log/log.h"
 #include "process/child_process.h"
 #include "servicemode/account.h"
+#include "servicemode/apply_options.h"
 #include "servicemode/stored_options.h"
 
 namespace tendro {
@@ -309,6 +310,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             stored.items().push_back(argument);
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
+    RunningServiceUpdate running(name);  // before the new options replace the old
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
@@ -369,12 +371,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (granted) WriteLog(LogInit, L"Granted " + account.given + L" the right to log on as a service");
     WriteLog(LogInit, L"Options: " + checked.shown);
     WriteLog(LogInit, L"Log file: " + checked.logFile);
-    std::wstring typedName = quote_argument(name);
-    if (update)
-        WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
-                              typedName + L", then sc start " + typedName);
-    else
-        WriteLog(LogInit, L"Start it with: sc start " + typedName);
+    if (update) return running.Apply(service.get());
+    WriteLog(LogInit, L"Start it with: sc start " + quote_argument(name));
     return 0;
 }
 
