@@ -131,9 +131,11 @@ void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text) {
     EXPECT_LE(stamp, g.after);
     EXPECT_EQ(s["tendro_service_start_failures_total" + Label(g.down.Name())], "0");
     EXPECT_EQ(s["tendro_service_restart_hold_seconds" + Label(g.down.Name())], "0");
-    // 4 services x (up, state, restarts, start failures, hold, 3 kills), 2 x 2 readings, 3 of
+    // A console run is never paused.
+    EXPECT_EQ(s["tendro_paused"], "0");
+    // 4 services x (up, state, restarts, start failures, hold, 3 kills), 2 x 2 readings, 4 of
     // the program.
-    EXPECT_EQ(s.size(), 4u * 8 + 4 + 3);
+    EXPECT_EQ(s.size(), 4u * 8 + 4 + 4);
 }
 
 void WriteUtf8(const std::wstring& path, const std::string& text) {
