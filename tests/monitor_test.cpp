@@ -56,9 +56,10 @@ struct CycleHooks : MonitorHooks {
     enum Wake { None, Named, QueuedCall };
     CycleHooks(StopSignal& stop, Point at, Wake wake) : stop(stop), at(at), wake(wake) {}
     void Raise(bool here) { if (here) stop.RequestStop(); }
-    void ServiceChecked(ServiceControl&, uint32_t, bool) override { Raise(++checks == 1 && at == FirstCheck); }
-    void PassEnded(const CmdLineParser&, ServiceObjects&) override {
-        Raise(at == PassEnd || (++passes == 2 && at == SecondPassEnd));
+    void Observe(const MonitorEvent& event) override {
+        if (std::get_if<ServiceFound>(&event)) Raise(++checks == 1 && at == FirstCheck);
+        if (std::get_if<PassEnded>(&event))
+            Raise(at == PassEnd || (++passes == 2 && at == SecondPassEnd));
     }
     void PauseStarting(PauseWaits& waits) override {
         Raise(at == Pause);

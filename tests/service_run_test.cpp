@@ -98,7 +98,7 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
                                   20000))
         << ToNarrow(tendro.Log());
     EXPECT_EQ(first.State(), DWORD{SERVICE_STOPPED});
-    EXPECT_THAT(ReadWhole(folder.File(L"t.prom")).value_or(""), HasSubstr("\ntendro_paused 1\n"));
+    EXPECT_THAT(ReadWhole(folder.File(L"t.prom")).value_or(""), HasSubstr("\ntendro_paused{tendro=\"t\"} 1\n"));
     const DWORD continued = ::GetTickCount();
     ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_CONTINUE));
     ASSERT_TRUE(first.WaitForState(SERVICE_RUNNING, 20000));

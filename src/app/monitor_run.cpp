@@ -2,6 +2,7 @@
 
 #include "app/startup.h"
 #include "common/text.h"
+#include "eventlog/event_log.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
 
@@ -11,6 +12,7 @@ std::optional<int> BuildRun(MonitorRun& run, const RunBase& base, int argc, wcha
                             std::optional<ArgumentCopies>& original) {
     run.extensions = std::make_unique<Extensions>(run.longOptions, base.checkCapture, base.stop);
     if (base.shared) run.extensions->AddShared(*base.shared);
+    if (base.eventLog) run.extensions->Add(base.eventLog->MakeReader());
     CmdLineParser& settings = run.settings;
     if (auto code = run.extensions->OptionsRead(settings)) return code;
     if (Verbosity >= LogInit) {

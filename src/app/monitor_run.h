@@ -17,6 +17,7 @@
 namespace tendro {
 
 class CheckCapture;
+class EventLogReporter;
 
 struct MonitorRun {
     CmdLineParser settings;
@@ -34,6 +35,8 @@ struct RunBase {
     CheckCapture* checkCapture = nullptr;
     // Hooks that outlive the run (a service's controls); joined to every run's extensions.
     MonitorHooks* shared = nullptr;
+    // Its reader joins every run's extensions after the shared hooks.
+    EventLogReporter* eventLog = nullptr;
 };
 
 // The start-up from the extensions on, for arguments already parsed into run.settings and

@@ -15,6 +15,7 @@
 #include "checkmode/check_mode.h"
 #include "common/error.h"
 #include "cmdline/long_options.h"
+#include "eventlog/event_log.h"
 #include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
@@ -85,13 +86,14 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
     std::unique_ptr<ConsoleSink> console;
     std::unique_ptr<CheckCapture> checkCapture;
     std::unique_ptr<LogFile> logFile;
+    std::unique_ptr<EventLogReporter> eventLog;
     std::optional<LogSinks> sinks;
     // The run: its settings, connections, service objects and extensions.
     auto run = std::make_unique<MonitorRun>();
     try {
         CmdLineParser& settings = run->settings;
 
-        if (argc <= 1) {
+        if (argc <= 1 && environment.startupError.empty()) {
             PrintUsage();
             return 0;
         }
@@ -120,6 +122,8 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         sinks.emplace();
         if (console) sinks->Add(*console);
         if (checkCapture) sinks->Add(*checkCapture);
+        eventLog = MakeEventLog(longOptions, environment.serviceName, checkRun, stop);
+        if (eventLog) sinks->Add(*eventLog);
         // The service commands end here, before a file of the run is opened; a service's
         // own options name none.
         if (!refusal && !asService)
@@ -132,10 +136,17 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         }
         if (!refusal && !environment.startupError.empty()) refusal = environment.startupError;
         if (refusal) {
+            // A service has no console: when its log file is not open, its default one says why.
+            if (asService && !logFile) {
+                logFile = OpenStartupFailureLog(environment.serviceName);
+                if (logFile) sinks->Add(*logFile);
+            }
             WriteLog(LogError, *refusal);
+            if (eventLog) eventLog->StartupFailed(*refusal);
             return checkCapture ? checkCapture->StartupFailed(1) : 1;
         }
-        const RunBase base{localNames, stop, checkCapture.get(), environment.hooks};
+        const RunBase base{localNames, stop, checkCapture.get(), environment.hooks,
+                           eventLog.get()};
         if (auto code = BuildRun(*run, base, argc, argv, original))
             return run->extensions->ProgramEnding(*code);
         // A run swapped in begins afresh; a refused one leaves the current run going on.
@@ -158,6 +169,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
             run->extensions->ReportSystemError(e);
             return run->extensions->ProgramEnding(1);
         }
+        if (eventLog) eventLog->StartupFailed(line);
         return checkCapture ? checkCapture->StartupFailed(1, line) : 1;
     }
 }

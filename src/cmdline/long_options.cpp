@@ -127,6 +127,10 @@ const OptionEntry Options[] = {
      [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 1, 86400, o.pauseLimitSeconds); },
      L"As a service: a pause (sc pause) ends by itself after SECONDS (default 3600). "
      L"Example: --pause-limit=600"},
+    {L"event-log", nullptr, nullptr,
+     [](const std::wstring&, LongOptions& o) { return o.eventLog = true; },
+     L"Also write what happens (start, stop, outages, responses) to the Application event "
+     L"log, source Tendro; a Tendro service always does. Example: tendro.exe --event-log -s web"},
     {L"install", L"NAME", L"a service name (no \\ or /)",
      [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.install); },
      L"Register the service NAME that runs Tendro with the other options (--account=USER: "
@@ -149,7 +153,7 @@ const OptionEntry Options[] = {
 bool LongOptions::Any() const {
     return help || watch || killHung || restartLimit || !metricsPath.empty() || check ||
            !probes.empty() || probeTimeoutMs != 2000 || probeFailures != 1 ||
-           !logFile.empty() || logSizeMb != 10 || logKeep != 5;
+           !logFile.empty() || logSizeMb != 10 || logKeep != 5 || eventLog;
 }
 
 bool CheckRequested(int argc, wchar_t** argv) {
@@ -244,6 +248,12 @@ std::optional<std::wstring> ParseLongOptions(int argc, wchar_t** argv, LongOptio
                    entry->expected + L")";
     }
     return std::nullopt;
+}
+
+bool TakesPath(std::wstring_view name) {
+    for (const OptionEntry& entry : Options)
+        if (name == entry.name) return entry.valueForm && std::wstring_view(entry.valueForm) == L"PATH";
+    return false;
 }
 
 std::wstring LongOptionsHelpText() {

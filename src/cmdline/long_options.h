@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tendro {
@@ -43,6 +44,7 @@ struct LongOptions {
     int32_t logSizeMb = 10;                    // --log-size=MB
     int32_t logKeep = 5;                       // --log-keep=N
     int32_t pauseLimitSeconds = 3600;          // --pause-limit=SECONDS (a service's pause)
+    bool eventLog = false;                     // --event-log (a Tendro service writes always)
     // Commands instead of a run (src/servicemode): not counted by Any().
     std::wstring install;    // --install=NAME
     std::wstring account;    // --account=USER
@@ -64,6 +66,9 @@ bool CheckRequested(int argc, wchar_t** argv);
 
 // Parses a probe URL; false when it is not one of the accepted forms.
 bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target);
+
+// True for a long option whose value is a file path (NAME without the "--").
+bool TakesPath(std::wstring_view name);
 
 // The section that --help prints after the usage text: one line per long option.
 std::wstring LongOptionsHelpText();

@@ -61,17 +61,16 @@ std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
                                L"; Tendro goes on with the options it has");
         return nullptr;
     };
-    std::vector<std::wstring> arguments{L"tendro.exe"};
+    ArgumentCopies arguments;  // -l passwords: zeroed when they go
     try {
-        std::vector<std::wstring> stored = readOptions();
-        arguments.insert(arguments.end(), stored.begin(), stored.end());
+        readOptions(arguments);
     } catch (const std::system_error& error) {
         return refuse(L"they cannot be read: " + DescribeSystemError(error));
     }
     std::vector<wchar_t*> argv;
-    for (std::wstring& argument : arguments) argv.push_back(argument.data());
+    for (std::wstring& argument : arguments.items()) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const int argc = static_cast<int>(arguments.size());
+    const int argc = static_cast<int>(arguments.items().size());
 
     auto next = std::make_unique<MonitorRun>();
     std::optional<ArgumentCopies> original;

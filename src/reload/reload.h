@@ -18,8 +18,9 @@ namespace tendro {
 std::wstring OptionsAppliedLine(const std::wstring& serviceName);
 std::wstring OptionsRefusedPrefix(const std::wstring& serviceName);
 
-// Where the service's options come from (ReadStoredOptions; raised as std::system_error).
-using OptionsReader = std::function<std::vector<std::wstring>()>;
+// Where the service's command line comes from ("tendro.exe" and the stored options, as
+// ReadServiceArguments gives them; raised as std::system_error).
+using OptionsReader = std::function<void(ArgumentCopies& arguments)>;
 
 // The run that the options now stored for service `serviceName` give, its history carried
 // over from `current`; nothing when they are refused (the lines above the last say why).

@@ -25,8 +25,11 @@ void ServiceControls::Take(DWORD control) {
     if (waits_) waits_->WakeFor(std::wstring());
 }
 
-void ServiceControls::PassStarting(const CmdLineParser& settings) {
-    (void)settings;
+void ServiceControls::Observe(const MonitorEvent& event) {
+    if (std::holds_alternative<PassBegun>(event)) PassBegins();
+}
+
+void ServiceControls::PassBegins() {
     if (!started_) reporter_.Running();
     started_ = true;
     bool want, changed;

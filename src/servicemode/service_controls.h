@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/monitor_events.h"
 #include "app/monitor_hooks.h"
 #include "common/handle.h"
 #include "servicemode/service_status.h"
@@ -27,13 +28,15 @@ public:
     // The --pause-limit of the run that begins.
     void SetPauseLimit(int32_t seconds) { limitMs_ = static_cast<uint64_t>(seconds) * 1000; }
 
-    void PassStarting(const CmdLineParser& settings) override;
+    // At PassBegun: RUNNING at the first, and the pause or continue asked for since the last.
+    void Observe(const MonitorEvent& event) override;
     void PauseStarting(PauseWaits& waits) override;
     void PauseEnded(const std::wstring& wokenBy) override;
     bool ReplaceRun() override;
     bool Paused() override { return paused_; }
 
 private:
+    void PassBegins();
     static void CALLBACK LimitReached(void* self, DWORD low, DWORD high);
 
     ServiceStatusReporter& reporter_;
