@@ -4,6 +4,7 @@
 
 #include <future>
 #include <mutex>
+#include <vector>
 
 #include "app/failure_response.h"
 #include "servicemode/service_status.h"
@@ -98,4 +99,40 @@ TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
     EXPECT_EQ(second.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(third.State(), DWORD{SERVICE_RUNNING});
     EXPECT_NE(slow.State(), DWORD{SERVICE_RUNNING});
+}
+
+// With a listener: PAUSE gives PAUSE_PENDING (a second one changes nothing), CONTINUE while
+// paused gives CONTINUE_PENDING, and PARAMCHANGE is passed on; each reaches the listener once,
+// and the check point moves while a state is pending. Stopped, the listener hears nothing.
+TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
+    Reported r;
+    std::vector<DWORD> heard;
+    std::mutex heardMutex;
+    r.reporter.Listen([&](DWORD control) {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back(control);
+    });
+    r.reporter.Running();
+    EXPECT_EQ(r.Last().dwControlsAccepted, TendroControlsAccepted | TendroListenedControls);
+    const struct {
+        DWORD control, state;
+    } steps[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+                 {SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+                 {SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING},
+                 {SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTINUE_PENDING}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(r.reporter.Control(step.control), DWORD{NO_ERROR});
+        EXPECT_EQ(r.Last().dwCurrentState, step.state);
+    }
+    r.reporter.Paused();
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSED});
+    EXPECT_EQ(r.Last().dwCheckPoint, 0u);
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
+    r.reporter.Paused();  // a stop under way is never taken back
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PARAMCHANGE),
+              DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
+    std::lock_guard<std::mutex> lock(heardMutex);
+    EXPECT_EQ(heard, (std::vector<DWORD>{SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                                         SERVICE_CONTROL_PARAMCHANGE}));
 }

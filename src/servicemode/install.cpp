@@ -23,6 +23,7 @@
 #include "log/log.h"
 #include "process/child_process.h"
 #include "servicemode/account.h"
+#include "servicemode/apply_options.h"
 #include "servicemode/file_security.h"
 #include "servicemode/stored_options.h"
 #include "servicemode/uninstall_all.h"
@@ -371,6 +372,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
+    RunningServiceUpdate running(name);  // before the new options replace the old
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
@@ -463,12 +465,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (madeFolder)
         WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
                               L": only SYSTEM, Administrators and the service's account change it");
-    std::wstring typedName = quote_argument(name);
-    if (update)
-        WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
-                              typedName + L", then sc start " + typedName);
-    else
-        WriteLog(LogInit, L"Start it with: sc start " + typedName);
+    if (update) return running.Apply(service.get());
+    WriteLog(LogInit, L"Start it with: sc start " + quote_argument(name));
     return 0;
 }
 
