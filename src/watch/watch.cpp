@@ -26,11 +26,12 @@ public:
         startedByPass_.clear();
     }
 
-    // What the pass leaves down itself: a service it found down (and, with -p or a held
-    // restart, did not start) or could not read, one it stopped or killed and did not start
-    // again, and one whose start failed.
+    // What the pass leaves down itself: a service it did not find up (found down and, with
+    // -p or a held restart, not started; not read; or stopped while a host product's record
+    // says that it is not down), one it stopped or killed and did not start again, and one
+    // whose start failed.
     void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override {
-        if (isDown || state == 0) leftDown_.insert(service.name);
+        if (isDown || state == 0 || IsDownState(state)) leftDown_.insert(service.name);
     }
     void ProcessKilled(ServiceControl& service, KillReason reason) override {
         (void)reason;
