@@ -47,8 +47,10 @@ long long PassesIn(const std::wstring& path) {
     DWORD read = 0;
     ::ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
     text.resize(read);
-    size_t at = text.find("\ntendro_passes_total ");
-    return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 21);
+    // tendro_passes_total{tendro="NAME"} N
+    size_t at = text.find("\ntendro_passes_total{");
+    if (at != std::string::npos) at = text.find("} ", at);
+    return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + 2);
 }
 
 unsigned long long FileSize(const std::wstring& path) {

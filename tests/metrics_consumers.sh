@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The metrics file read by its real consumers: metrics_file_test.exe (under Wine) writes the
-# files of a mixed group and of names that need escapes, with the lines the exporter's page
-# must (+) and must not (-) show; then promtool checks each file and a node exporter on
-# loopback, with only its textfile collector over the file's folder, serves it.
+# files of two instances into one folder (a mixed group and a group sharing two of its
+# services) and a file of names that need escapes, with the lines the exporter's page must (+)
+# and must not (-) show; then promtool checks each file and a node exporter on loopback, with
+# only its textfile collector over the folder, serves the folder whole: every file read, no
+# series twice.
 # Arguments: the test program, the Wine runner.
 set -uo pipefail
 test_exe=$1
@@ -59,17 +61,30 @@ scrape() {
 
 for set in run odd; do
   folder=$work/$set
-  prom=$(ls "$folder"/*.prom 2>/dev/null | head -1)
-  [ -n "$prom" ] || fail "no .prom file in $folder"
+  proms=$(ls "$folder"/*.prom 2>/dev/null)
+  [ -n "$proms" ] || fail "no .prom file in $folder"
   ls "$folder" | grep -v -e '\.prom$' -e '^expected\.txt$' && fail "other files left in $folder"
-  # promtool reports problems (also mere lint findings) on its output and in its exit code.
-  report=$(promtool check metrics <"$prom" 2>&1); status=$?
-  [ $status -eq 0 ] && [ -z "$report" ] || fail "promtool on $prom (exit $status): $report"
+  for prom in $proms; do
+    # promtool reports problems (also mere lint findings) on its output and in its exit code.
+    report=$(promtool check metrics <"$prom" 2>&1); status=$?
+    [ $status -eq 0 ] && [ -z "$report" ] || fail "promtool on $prom (exit $status): $report"
+  done
 
   page=$work/$set.page
   scrape "$folder" "$page"
   grep -qx 'node_textfile_scrape_error 0' "$page" ||
-    fail "the exporter could not read $prom: $(grep -i textfile "$page")"
+    fail "the exporter could not read $folder: $(grep -i textfile "$page")"
+  # Every file was read, and no series came twice (the exporter logs such a series as
+  # "collected before" and leaves the samples of one file out).
+  for prom in $proms; do
+    grep -qF "node_textfile_mtime_seconds{file=\"$(basename "$prom")\"}" "$page" ||
+      grep -qF "node_textfile_mtime_seconds{file=\"$prom\"}" "$page" ||
+      fail "the exporter did not read $prom"
+  done
+  grep -qi 'collected before' "$work/exporter.log" &&
+    fail "series collected twice: $(grep -i 'collected before' "$work/exporter.log" | head -3)"
+  twice=$(grep '^tendro_' "$page" | sed 's/ [^ ]*$//' | sort | uniq -d)
+  [ -z "$twice" ] || fail "series on the page twice: $twice"
   # Only the textfile collector ran.
   grep -q '^node_scrape_collector_success{collector="textfile"} 1$' "$page" ||
     fail "the textfile collector did not succeed"

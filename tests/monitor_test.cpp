@@ -56,9 +56,10 @@ struct CycleHooks : MonitorHooks {
     enum Wake { None, Named, QueuedCall };
     CycleHooks(StopSignal& stop, Point at, Wake wake) : stop(stop), at(at), wake(wake) {}
     void Raise(bool here) { if (here) stop.RequestStop(); }
-    void ServiceChecked(ServiceControl&, uint32_t, bool) override { Raise(++checks == 1 && at == FirstCheck); }
-    void PassEnded(const CmdLineParser&, ServiceObjects&) override {
-        Raise(at == PassEnd || (++passes == 2 && at == SecondPassEnd));
+    void Observe(const MonitorEvent& event) override {
+        if (std::get_if<ServiceFound>(&event)) Raise(++checks == 1 && at == FirstCheck);
+        if (std::get_if<PassEnded>(&event))
+            Raise(at == PassEnd || (++passes == 2 && at == SecondPassEnd));
     }
     void PauseStarting(PauseWaits& waits) override {
         Raise(at == Pause);
@@ -245,8 +246,10 @@ TEST(MonitorPass, StopPendingCountsAsDownStartPendingDoesNot) {
                             LogLine{L"Info", L" Status: Stop pending"}));
     EXPECT_THAT(ServiceOperations(lines),
                 ElementsAreArray(StopsThenStarts({stopping.Name()}, {stopping.Name()})));
-    // A service still stopping cannot take the stop request; the next pass is the retry.
-    EXPECT_THAT(lines, Contains(LogLine{L"Err!", L"Can't stop service " + stopping.Name()}));
+    // A service still stopping cannot take the stop request (1061): its own stop is waited
+    // for, and it is started again.
+    EXPECT_EQ(FindText(lines, L"Can't stop service " + stopping.Name()), -1) << ToNarrow(r.outText);
+    EXPECT_EQ(stopping.State(), DWORD{SERVICE_RUNNING});
 }
 
 TEST(MonitorPass, PassesFollowEachOtherAfterThePause) {

@@ -41,16 +41,16 @@ protected:
     // A failure response due at `seconds`: true when it ran (it was not held).
     bool DueAt(uint64_t seconds, ServiceControl& service) {
         clock_.At(seconds);
-        policy_.ServiceChecked(service, SERVICE_STOPPED, true);
+        policy_.Observe(ServiceFound{service, SERVICE_STOPPED, true, DownCause::Stopped, false});
         if (policy_.HoldFailureResponse(service)) return false;
-        policy_.FailureResponded(settings_, service);
+        policy_.Observe(ResponseEnded{settings_, service, none_, none_});
         return true;
     }
     bool DueAt(uint64_t seconds) { return DueAt(seconds, web_); }
     // A pass at `seconds` that finds the service up.
     void UpAt(uint64_t seconds) {
         clock_.At(seconds);
-        policy_.ServiceChecked(web_, SERVICE_RUNNING, false);
+        policy_.Observe(ServiceFound{web_, SERVICE_RUNNING, false, DownCause::Stopped, false});
     }
     // The crash loop from `start`: three responses 5 s apart, then a held one; the hold's
     // length as the message gives it, -1 when there was none.
@@ -80,6 +80,7 @@ protected:
     TestClock clock_;
     RestartLimitPolicy policy_;
     CmdLineParser settings_;
+    const std::vector<std::wstring> none_;  // a response's stopped and started services
     ServiceControl web_{SharedScHandle(), SharedToken(), L"web", 1};
     CapturedLog log_;
 };
@@ -185,7 +186,7 @@ TEST_F(RestartLimitHolds, AWindowOverAnHourIsNeverShortened) {
     auto due = [&](uint64_t seconds) {
         clock_.At(seconds);
         if (longWindow.HoldFailureResponse(web_)) return false;
-        longWindow.FailureResponded(settings_, web_);
+        longWindow.Observe(ResponseEnded{settings_, web_, none_, none_});
         return true;
     };
     EXPECT_TRUE(due(0));

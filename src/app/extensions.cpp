@@ -46,59 +46,22 @@ std::optional<std::wstring> Extensions::BeforeMonitoring(const CmdLineParser& se
     return std::nullopt;
 }
 
-void Extensions::PassStarting(const CmdLineParser& settings) {
-    for (auto& module : modules_) module->PassStarting(settings);
-}
-
 bool Extensions::DownWhileRunning(ServiceControl& service, bool firstPass) {
     bool down = false;
     for (auto& module : modules_) down = module->DownWhileRunning(service, firstPass) || down;
     return down;
 }
 
-void Extensions::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    for (auto& module : modules_) module->ServiceChecked(service, state, isDown);
-}
-
-void Extensions::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
-    for (auto& module : modules_) module->ProcessMeasured(service, readings);
-}
-
-void Extensions::ServiceStopping(ServiceControl& service) {
-    for (auto& module : modules_) module->ServiceStopping(service);
-}
-
-void Extensions::ServiceStarting(ServiceControl& service) {
-    for (auto& module : modules_) module->ServiceStarting(service);
-}
-
-void Extensions::StartFailed(ServiceControl& service) {
-    for (auto& module : modules_) module->StartFailed(service);
-}
-
-void Extensions::ProcessKilled(ServiceControl& service, KillReason reason) {
-    for (auto& module : modules_) module->ProcessKilled(service, reason);
-}
-
-bool Extensions::HoldFailureResponse(ServiceControl& failed) {
+std::optional<RestartHold> Extensions::HoldFailureResponse(ServiceControl& failed) {
     for (auto& module : modules_)
-        if (module->HoldFailureResponse(failed)) return true;
-    return false;
-}
-
-void Extensions::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    for (auto& module : modules_) module->FailureResponded(settings, failed);
+        if (auto hold = module->HoldFailureResponse(failed)) return hold;
+    return std::nullopt;
 }
 
 bool Extensions::StopFailed(ServiceControl& service, DWORD error) {
     bool terminated = false;
     for (auto& module : modules_) terminated = module->StopFailed(service, error) || terminated;
-    if (terminated) ProcessKilled(service, KillReason::Hung);
     return terminated;
-}
-
-void Extensions::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-    for (auto& module : modules_) module->PassEnded(settings, services);
 }
 
 void Extensions::PauseStarting(PauseWaits& waits) {
@@ -107,6 +70,23 @@ void Extensions::PauseStarting(PauseWaits& waits) {
 
 void Extensions::PauseEnded(const std::wstring& wokenBy) {
     for (auto& module : modules_) module->PauseEnded(wokenBy);
+}
+
+void Extensions::Observe(const MonitorEvent& event) {
+    for (auto& module : modules_) module->Observe(event);
+    const auto* found = std::get_if<ServiceFound>(&event);
+    if (!found) return;
+    // An outage lasts from the first pass that finds the service not up to the first that
+    // finds it up again, however many passes lie between.
+    auto outage = outages_.find(found->service.name);
+    if (!found->Up() && outage == outages_.end()) {
+        outages_.emplace(found->service.name, ::GetTickCount64());
+        Observe(OutageBegan{found->service, found->cause});
+    } else if (found->Up() && outage != outages_.end()) {
+        const uint64_t seconds = (::GetTickCount64() - outage->second) / 1000;
+        outages_.erase(outage);
+        Observe(OutageEnded{found->service, seconds});
+    }
 }
 
 int Extensions::ProgramEnding(int exitCode) {

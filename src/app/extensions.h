@@ -2,12 +2,14 @@
 // fixed order.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "app/monitor_hooks.h"
 #include "cmdline/long_options.h"
 #include "common/stop_signal.h"
+#include "common/text.h"
 
 namespace tendro {
 
@@ -27,25 +29,21 @@ public:
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     std::optional<std::wstring> BeforeMonitoring(const CmdLineParser& settings,
                                                  ServiceObjects& services) override;
-    void PassStarting(const CmdLineParser& settings) override;
     bool DownWhileRunning(ServiceControl& service, bool firstPass) override;
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
-    void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
-    void ServiceStopping(ServiceControl& service) override;
-    void ServiceStarting(ServiceControl& service) override;
-    void StartFailed(ServiceControl& service) override;
-    void ProcessKilled(ServiceControl& service, KillReason reason) override;
-    bool HoldFailureResponse(ServiceControl& failed) override;
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
+    std::optional<RestartHold> HoldFailureResponse(ServiceControl& failed) override;
     bool StopFailed(ServiceControl& service, DWORD error) override;
-    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
     void PauseStarting(PauseWaits& waits) override;
     void PauseEnded(const std::wstring& wokenBy) override;
+    // Hands the event to every extension; a service found (not) up also begins (ends) its
+    // outage, reported as an event of its own.
+    void Observe(const MonitorEvent& event) override;
     int ProgramEnding(int exitCode) override;
     void ReportSystemError(const std::system_error& error) override;
 
 private:
     std::vector<std::unique_ptr<MonitorHooks>> modules_;
+    // The services in an outage, with the tick count at which it began.
+    std::map<std::wstring, ULONGLONG, NoCaseLess> outages_;
 };
 
 }  // namespace tendro

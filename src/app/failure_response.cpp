@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "service/host_process.h"
 
 namespace tendro {
 
@@ -42,9 +43,15 @@ public:
             return StopStep::Skipped;
         }
         DWORD error = ERROR_SUCCESS;
-        hooks_.ServiceStopping(service);
-        if (service.Stop(pass_.stop, &error) == 0 && !NoteShutdown(service, error))
-            hooks_.StopFailed(service, error);
+        hooks_.Observe(ServiceStopping{service});
+        AddOnce(stopped_, service.name);
+        if (service.Stop(pass_.stop, &error) == 0 && !NoteShutdown(service, error)) {
+            hooks_.Observe(StopFailure{service, error});
+            // The process of the service whose stop failed: the one a hook may terminate.
+            const int32_t pid = GetProcessPid(service);
+            if (hooks_.StopFailed(service, error))
+                hooks_.Observe(ProcessKilled{service, KillReason::Hung, pid});
+        }
         return StopStep::Sent;
     }
 
@@ -55,10 +62,11 @@ public:
         if (pass_.stop.ShuttingDown()) return false;
         if (MachineShuttingDown(service)) return true;
         DWORD error = ERROR_SUCCESS;
-        hooks_.ServiceStarting(service);
+        hooks_.Observe(ServiceStarting{service});
+        AddOnce(started_, service.name);
         if (service.StartWithin(StartWaitLimitMs, pass_.stop, &error) == 1) return true;
         if (NoteShutdown(service, error)) return true;
-        hooks_.StartFailed(service);
+        hooks_.Observe(StartFailure{service, error});
         // The run is stopping and its time for waits is spent: said once per service.
         if (pass_.stop.Stopping() && !pass_.stop.MayWait())
             WriteLog(LogError, FormatText(L"Service %s is left down: Tendro is stopping",
@@ -70,22 +78,35 @@ public:
         return !service.machine.empty() && pass_.machinesShuttingDown.count(service.machine) != 0;
     }
 
+    // The services that the response stopped and started (or tried to), in order.
+    const std::vector<std::wstring>& Stopped() const { return stopped_; }
+    const std::vector<std::wstring>& Started() const { return started_; }
+
 private:
     // A machine whose stop or start says it is shutting down gets no further response for
     // its services in this pass.
-    bool NoteShutdown(const ServiceControl& service, DWORD error) {
+    bool NoteShutdown(ServiceControl& service, DWORD error) {
         if (error != ERROR_SHUTDOWN_IN_PROGRESS || service.machine.empty()) return false;
-        if (pass_.machinesShuttingDown.insert(service.machine).second)
+        if (pass_.machinesShuttingDown.insert(service.machine).second) {
+            hooks_.Observe(ShutdownNoResponse{service, service.machine});
             WriteLog(LogError, FormatText(L"Machine %s is shutting down: its services get no "
                                           L"further response in this pass",
                                           service.machine.c_str()));
+        }
         return true;
+    }
+
+    static void AddOnce(std::vector<std::wstring>& names, const std::wstring& name) {
+        for (const std::wstring& known : names)
+            if (known == name) return;
+        names.push_back(name);
     }
 
     ServiceObjects& services_;
     MonitorHooks& hooks_;
     PassResponses& pass_;
     ServiceControl placeholder_;
+    std::vector<std::wstring> stopped_, started_;
 };
 
 void RespondWithin(const CmdLineParser& settings, Response& response, ServiceControl& failed) {
@@ -122,6 +143,7 @@ void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
                       ServiceControl& failed, MonitorHooks& hooks, PassResponses& pass) {
     // Restarting services while Windows shuts down only fights the shutdown.
     if (::GetSystemMetrics(SM_SHUTTINGDOWN) != 0) {
+        hooks.Observe(ShutdownNoResponse{failed, std::wstring()});
         WriteLog(LogError, FormatText(L"Windows is shutting down: no failure response for "
                                       L"service %s",
                                       failed.name.c_str()));
@@ -130,9 +152,13 @@ void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
     if (pass.stop.ShuttingDown()) return;
     Response response(services, hooks, pass);
     if (response.MachineShuttingDown(failed)) return;
-    if (hooks.HoldFailureResponse(failed)) return;
+    if (std::optional<RestartHold> hold = hooks.HoldFailureResponse(failed)) {
+        hooks.Observe(RestartsHeld{failed, *hold});
+        return;
+    }
+    hooks.Observe(ResponseBegun{settings, failed});
     RespondWithin(settings, response, failed);
-    hooks.FailureResponded(settings, failed);
+    hooks.Observe(ResponseEnded{settings, failed, response.Stopped(), response.Started()});
 }
 
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,

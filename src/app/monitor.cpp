@@ -24,8 +24,10 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
     ServiceControl& service = ServiceForEntry(services, name, placeholder);
 
     bool isDown = false;
+    DownCause cause = DownCause::Stopped;
     ProcessReadings readings;
     uint32_t state = service.GetStatus();
+    if (state == 0) cause = DownCause::Unreadable;
     if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) {
         isDown = true;
         WriteLogFormat(firstPass ? LogInit : LogError, L"Service %s is NOT running!", name);
@@ -42,12 +44,16 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         WriteLogFormat(LogInfo, L"EXE PID: %d", info.pid == 0 ? -1 : static_cast<int32_t>(info.pid));
         WriteLogFormat(LogInfo, L"Process: %s", ProcessStateWord(info.state));
         // The host product's record decides, whatever the service manager said.
+        if (!IsHostProcessUp(info.state) && !isDown) cause = DownCause::ProgramNotRunning;
         isDown = !IsHostProcessUp(info.state);
     }
     // Found up: not down, and in a running state by the service manager's first read.
-    if (!isDown && state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING)
-        isDown = hooks.DownWhileRunning(service, firstPass);
-    hooks.ServiceChecked(service, state, isDown);
+    if (!isDown && state != 0 && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING &&
+        hooks.DownWhileRunning(service, firstPass)) {
+        isDown = true;
+        cause = DownCause::Probe;
+    }
+    hooks.Observe(ServiceFound{service, state, isDown, cause, firstPass});
 
     if (settings.Has(CmdLineParser::PassiveMode)) {
         if (Verbosity >= LogInit) WriteLog(LogInit, L"Passive mode enabled. No services restarted");
@@ -63,14 +69,17 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         // Processes are measured only for services of this machine.
         if (!service.machine.empty()) return;
         bool killRequested = CheckProcessLimits(settings, strikeCounts, service, &readings);
-        hooks.ProcessMeasured(service, readings);
+        hooks.Observe(ProcessMeasured{service, readings});
         if (!killRequested) return;
     }
 
     strikeCounts[service.name] = 0;
     // Only a termination that happened counts as a kill.
-    if (!isDown && TerminateMonitoredProcess(service))
-        hooks.ProcessKilled(service, readings.killReason.value_or(KillReason::Memory));
+    if (!isDown) {
+        const int32_t pid = GetProcessPid(service);
+        if (TerminateMonitoredProcess(service))
+            hooks.Observe(ProcessKilled{service, readings.killReason.value_or(KillReason::Memory), pid});
+    }
     if (pass)
         RespondToFailure(settings, services, service, hooks, *pass);
     else
@@ -80,7 +89,7 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
 void RunMonitorPass(CmdLineParser& settings, Connections& connections,
                     StrikeCounts& strikeCounts, ServiceObjects& services, bool firstPass,
                     MonitorHooks& hooks, const StopSignal& stop) {
-    hooks.PassStarting(settings);
+    hooks.Observe(PassBegun{settings, firstPass});
     if (!firstPass && settings.Has(CmdLineParser::MonitorAll) &&
         settings.Has(CmdLineParser::RereadList)) {
         if (Verbosity == LogInfo) WriteLog(LogInfo, L"Rereading services list");
@@ -93,7 +102,7 @@ void RunMonitorPass(CmdLineParser& settings, Connections& connections,
         if (stop.Stopping()) break;
         CheckService(settings, strikeCounts, services, name, firstPass, hooks, &pass);
     }
-    hooks.PassEnded(settings, services);
+    hooks.Observe(PassEnded{settings, services});
 }
 
 bool PauseBetweenPasses(uint32_t milliseconds, PauseWaits& waits, MonitorHooks& hooks,

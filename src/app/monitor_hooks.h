@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/monitor_events.h"
 #include "cmdline/cmdline_parser.h"
 #include "common/handle.h"
 #include "service/service_control.h"
@@ -47,16 +48,6 @@ private:
     bool alertable_ = false;
 };
 
-// Why a process was terminated.
-enum class KillReason { Memory, Cpu, Hung };
-
-// What the process limits read in one service's check; a reading not taken is empty.
-struct ProcessReadings {
-    std::optional<int64_t> workingSetBytes;  // -1 when the process could not be read
-    std::optional<float> cpuLoad;            // -1.0 when it could not be measured
-    std::optional<KillReason> killReason;    // the check whose strike decided the kill
-};
-
 class MonitorHooks {
 public:
     virtual ~MonitorHooks() = default;
@@ -76,9 +67,6 @@ public:
         return std::nullopt;
     }
 
-    // A pass begins (before the re-read of -a -d).
-    virtual void PassStarting(const CmdLineParser& settings) { (void)settings; }
-
     // The end of the status block of a service that the pass found up: true when it is down
     // all the same.
     virtual bool DownWhileRunning(ServiceControl& service, bool firstPass) {
@@ -86,32 +74,11 @@ public:
         return false;
     }
 
-    // What the pass found for a service, before any response: the state of the first
-    // read (0 when it could not be read) and the down decision.
-    virtual void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-        (void)service, (void)state, (void)isDown;
-    }
-
-    // The process limits measured a service.
-    virtual void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
-        (void)service, (void)readings;
-    }
-
-    // A process over its limits, or a hung service's, has been terminated.
-    virtual void ProcessKilled(ServiceControl& service, KillReason reason) {
-        (void)service, (void)reason;
-    }
-
-    // The failure response for `failed` is due: true holds it back (nothing is stopped or
+    // The failure response for `failed` is due: a hold holds it back (nothing is stopped or
     // started for it in this pass).
-    virtual bool HoldFailureResponse(ServiceControl& failed) {
+    virtual std::optional<RestartHold> HoldFailureResponse(ServiceControl& failed) {
         (void)failed;
-        return false;
-    }
-
-    // The failure response for `failed` has run.
-    virtual void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-        (void)settings, (void)failed;
+        return std::nullopt;
     }
 
     // The stop of a service in a failure response did not succeed (Stop() gave 0, with the
@@ -122,20 +89,6 @@ public:
         return false;
     }
 
-    // A start in the failure response did not succeed (Start() did not give 1).
-    virtual void StartFailed(ServiceControl& service) { (void)service; }
-
-    // The failure response is about to stop a service (whatever comes of the stop).
-    virtual void ServiceStopping(ServiceControl& service) { (void)service; }
-
-    // The failure response is about to start a service.
-    virtual void ServiceStarting(ServiceControl& service) { (void)service; }
-
-    // A pass has ended: after the last service's check, or after the one at hand at a stop.
-    virtual void PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-        (void)settings, (void)services;
-    }
-
     // The pause between passes begins (not with -o or -f 0, and not after a stop): the hook
     // may add to what ends it. The pause lasts the frequency unless the run's stop or a wake
     // through `waits` ends it first.
@@ -144,6 +97,9 @@ public:
     // The pause has ended: `wokenBy` names the service whose change woke it, "" when it ran
     // its time or a stop ended it (or it was woken without a name).
     virtual void PauseEnded(const std::wstring& wokenBy) { (void)wokenBy; }
+
+    // What the monitor found and did (monitor_events.h), reported once to every reader.
+    virtual void Observe(const MonitorEvent& event) { (void)event; }
 
     // The program ends with exitCode: the hook may replace it.
     virtual int ProgramEnding(int exitCode) { return exitCode; }

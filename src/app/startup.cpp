@@ -15,6 +15,7 @@
 #include "checkmode/check_mode.h"
 #include "common/error.h"
 #include "cmdline/long_options.h"
+#include "eventlog/event_log.h"
 #include "hostproduct/com_error.h"
 #include "hostproduct/host_product_info.h"
 #include "log/log.h"
@@ -85,6 +86,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
     std::unique_ptr<ConsoleSink> console;
     std::unique_ptr<CheckCapture> checkCapture;
     std::unique_ptr<LogFile> logFile;
+    std::unique_ptr<EventLogReporter> eventLog;
     std::optional<LogSinks> sinks;
     // Owned beside the settings; empty without long options.
     std::unique_ptr<Extensions> extensions;
@@ -123,6 +125,8 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         sinks.emplace();
         if (console) sinks->Add(*console);
         if (checkCapture) sinks->Add(*checkCapture);
+        eventLog = MakeEventLog(longOptions, environment.serviceName, checkRun, stop);
+        if (eventLog) sinks->Add(*eventLog);
         // The service commands end here, before a file of the run is opened; a service's
         // own options name none.
         if (!refusal && !asService)
@@ -136,10 +140,12 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         if (!refusal && !environment.startupError.empty()) refusal = environment.startupError;
         if (refusal) {
             WriteLog(LogError, *refusal);
+            if (eventLog) eventLog->StartupFailed(*refusal);
             return checkCapture ? checkCapture->StartupFailed(1) : 1;
         }
         extensions = std::make_unique<Extensions>(longOptions, checkCapture.get(), stop);
         if (environment.hooks) extensions->Add(std::move(environment.hooks));
+        if (eventLog) extensions->Add(eventLog->MakeReader());
         if (auto code = extensions->OptionsRead(settings)) return extensions->ProgramEnding(*code);
         if (Verbosity >= LogInit) {
             WriteLog(LogInit, FormatText(L"Corvanta Tendro: Service Monitoring Utility v2.6.0 (%d)",
@@ -179,6 +185,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
             extensions->ReportSystemError(e);
             return extensions->ProgramEnding(1);
         }
+        if (eventLog) eventLog->StartupFailed(line);
         return checkCapture ? checkCapture->StartupFailed(1, line) : 1;
     }
 }

@@ -74,38 +74,49 @@ std::optional<int> CheckMode::OptionsRead(const CmdLineParser& settings) {
     return std::nullopt;
 }
 
-void CheckMode::PassStarting(const CmdLineParser& settings) {
-    (void)settings;
-    capture_.PassStarting();
-    passEnded_ = false;
-    findings_ = CheckFindings();
+void CheckMode::Observe(const MonitorEvent& event) {
+    if (std::get_if<PassBegun>(&event)) {
+        capture_.PassStarting();
+        passEnded_ = false;
+        findings_ = CheckFindings();
+    } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
+        Found(*found);
+    } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
+        Killed(*killed);
+    } else if (const auto* failure = std::get_if<StartFailure>(&event)) {
+        AddOnce(failedStarts_, failure->service.name);
+    } else if (const auto* response = std::get_if<ResponseEnded>(&event)) {
+        Responded(*response);
+    } else if (std::get_if<PassEnded>(&event)) {
+        passEnded_ = true;
+    }
 }
 
-void CheckMode::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    if (isDown)
-        findings_.down.push_back(service.name);
-    else if (state == 0)
-        findings_.unread.push_back(service.name);
+void CheckMode::Found(const ServiceFound& found) {
+    if (found.down)
+        findings_.down.push_back(found.service.name);
+    else if (found.state == 0)
+        findings_.unread.push_back(found.service.name);
     else
-        findings_.up.push_back(service.name);
+        findings_.up.push_back(found.service.name);
 }
 
-void CheckMode::ProcessKilled(ServiceControl& service, KillReason reason) {
+void CheckMode::Killed(const ProcessKilled& killed) {
     // A process ended because its stop hung is part of the response, not a finding.
-    if (reason == KillReason::Hung) return;
-    AddOnce(findings_.killed,
-            service.name + (reason == KillReason::Memory ? L" (memory)" : L" (cpu)"));
+    if (killed.reason == KillReason::Hung) return;
+    AddOnce(findings_.killed, killed.service.name +
+                                  (killed.reason == KillReason::Memory ? L" (memory)" : L" (cpu)"));
 }
 
-void CheckMode::StartFailed(ServiceControl& service) { AddOnce(failedStarts_, service.name); }
-
-void CheckMode::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
+void CheckMode::Responded(const ResponseEnded& response) {
     // "group restarted", "group restarted from db" (-g), "db restarted" (-r), "group stopped"
     // (-j); with a start that failed "group restart failed: web did not start".
+    const CmdLineParser& settings = response.settings;
+    const std::wstring& failed = response.failed.name;
     const bool failedOnly = settings.Has(CmdLineParser::RestartFailedOnly);
-    const std::wstring subject = failedOnly ? failed.name : L"group";
+    const std::wstring subject = failedOnly ? failed : L"group";
     const std::wstring from = !failedOnly && settings.Has(CmdLineParser::RestartFromFailure)
-                                  ? L" from " + failed.name
+                                  ? L" from " + failed
                                   : L"";
     std::wstring action;
     if (!failedStarts_.empty()) {
@@ -117,11 +128,6 @@ void CheckMode::FailureResponded(const CmdLineParser& settings, ServiceControl& 
     }
     failedStarts_.clear();
     AddOnce(findings_.actions, std::move(action));
-}
-
-void CheckMode::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-    (void)settings, (void)services;
-    passEnded_ = true;
 }
 
 void CheckMode::ReportSystemError(const std::system_error& error) {

@@ -42,16 +42,15 @@ public:
     explicit CheckMode(CheckCapture& capture) : capture_(capture) {}
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
-    void PassStarting(const CmdLineParser& settings) override;
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
-    void ProcessKilled(ServiceControl& service, KillReason reason) override;
-    void StartFailed(ServiceControl& service) override;
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
-    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
+    void Observe(const MonitorEvent& event) override;
     int ProgramEnding(int exitCode) override;
     void ReportSystemError(const std::system_error& error) override;
 
 private:
+    void Found(const ServiceFound& found);
+    void Killed(const ProcessKilled& killed);
+    void Responded(const ResponseEnded& response);
+
     CheckCapture& capture_;
     bool passEnded_ = false;
     std::wstring systemError_;

@@ -123,6 +123,10 @@ const OptionEntry Options[] = {
      [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 0, 100, o.logKeep); },
      L"Rotated log files kept, PATH.1 (the newest) to PATH.N (default 5). "
      L"Example: --log-keep=10"},
+    {L"event-log", nullptr, nullptr,
+     [](const std::wstring&, LongOptions& o) { return o.eventLog = true; },
+     L"Also write what happens (start, stop, outages, responses) to the Application event "
+     L"log, source Tendro; a Tendro service always does. Example: tendro.exe --event-log -s web"},
     {L"install", L"NAME", L"a service name (no \\ or /)",
      [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.install); },
      L"Register the service NAME that runs Tendro with the other options (--account=USER: "
@@ -145,7 +149,7 @@ const OptionEntry Options[] = {
 bool LongOptions::Any() const {
     return help || watch || killHung || restartLimit || !metricsPath.empty() || check ||
            !probes.empty() || probeTimeoutMs != 2000 || probeFailures != 1 ||
-           !logFile.empty() || logSizeMb != 10 || logKeep != 5;
+           !logFile.empty() || logSizeMb != 10 || logKeep != 5 || eventLog;
 }
 
 bool CheckRequested(int argc, wchar_t** argv) {

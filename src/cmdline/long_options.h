@@ -42,6 +42,7 @@ struct LongOptions {
     std::wstring logFile;                      // --log-file=PATH (empty: no log file)
     int32_t logSizeMb = 10;                    // --log-size=MB
     int32_t logKeep = 5;                       // --log-keep=N
+    bool eventLog = false;                     // --event-log (a Tendro service writes always)
     // Commands instead of a run (src/servicemode): not counted by Any().
     std::wstring install;    // --install=NAME
     std::wstring account;    // --account=USER

@@ -21,13 +21,16 @@ double SecondsSince(const LARGE_INTEGER& start) {
 }  // namespace
 
 MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds)
-    : path_(std::move(path)), holds_(std::move(holds)) {}
+    : path_(std::move(path)), holds_(std::move(holds)) {
+    last_.instance = MetricsInstanceName(path_);
+}
 
 std::optional<int> MetricsFile::OptionsRead(const CmdLineParser& settings) {
-    (void)settings;
+    runOnce_ = settings.Has(CmdLineParser::RunOnce);
     // No pass yet: the counters at 0 and no service, which proves the folder and the rights.
-    DWORD error = ReplaceFileContent(path_, FormatMetrics(PassMetrics{}));
-    if (error == ERROR_SUCCESS) return std::nullopt;
+    DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
+    written_ = error == ERROR_SUCCESS;
+    if (written_) return std::nullopt;
     WriteLog(LogError, FormatText(L"Invalid value for option --metrics: \"%s\" (can't write the "
                                   L"file: %s)",
                                   path_.c_str(), WindowsErrorText(error).c_str()));
@@ -40,46 +43,48 @@ ServiceMetrics& MetricsFile::Entry(const std::wstring& name) {
     return entry;
 }
 
-void MetricsFile::PassStarting(const CmdLineParser& settings) {
-    (void)settings;
-    ::QueryPerformanceCounter(&passStart_);
-    // What a pass finds is its own; the counters go on.
-    for (auto& [name, entry] : services_) {
-        entry.up = false;
-        entry.state = 0;
+void MetricsFile::Observe(const MonitorEvent& event) {
+    if (std::get_if<PassBegun>(&event)) {
+        BeginPass();
+    } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
+        // What a check finds replaces what the last one found; a service that a pass cut
+        // short did not reach keeps it. The counters go on.
+        ServiceMetrics& entry = Entry(found->service.name);
+        entry.checked = true;
+        entry.state = found->state;
+        entry.up = found->Up();
         entry.workingSetBytes.reset();
         entry.cpuPercent.reset();
+    } else if (const auto* measured = std::get_if<ProcessMeasured>(&event)) {
+        Measured(measured->service.name, measured->readings);
+    } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
+        ++Entry(killed->service.name).kills[static_cast<size_t>(killed->reason)];
+    } else if (const auto* failure = std::get_if<StartFailure>(&event)) {
+        ++Entry(failure->service.name).startFailures;
+    } else if (const auto* response = std::get_if<ResponseEnded>(&event)) {
+        ServiceMetrics& entry = Entry(response->failed.name);
+        ++entry.restarts;
+        entry.lastRestartSeconds = UnixTimeSeconds();
+    } else if (const auto* ended = std::get_if<PassEnded>(&event)) {
+        EndPass(ended->settings);
     }
 }
 
-void MetricsFile::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    ServiceMetrics& entry = Entry(service.name);
-    entry.state = state;
-    entry.up = !isDown && state != 0;
+void MetricsFile::BeginPass() {
+    ::QueryPerformanceCounter(&passStart_);
 }
 
-void MetricsFile::ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) {
-    ServiceMetrics& entry = Entry(service.name);
+void MetricsFile::Measured(const std::wstring& name, const ProcessReadings& readings) {
+    ServiceMetrics& entry = Entry(name);
     // A reading that failed (-1) is no measurement.
     if (readings.workingSetBytes && *readings.workingSetBytes >= 0)
         entry.workingSetBytes = *readings.workingSetBytes;
     if (readings.cpuLoad && *readings.cpuLoad >= 0) entry.cpuPercent = *readings.cpuLoad;
 }
 
-void MetricsFile::ProcessKilled(ServiceControl& service, KillReason reason) {
-    ++Entry(service.name).kills[static_cast<size_t>(reason)];
-}
-
-void MetricsFile::StartFailed(ServiceControl& service) { ++Entry(service.name).startFailures; }
-
-void MetricsFile::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    (void)settings;
-    ++Entry(failed.name).restarts;
-}
-
-void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& services) {
-    (void)services;
+void MetricsFile::EndPass(const CmdLineParser& settings) {
     PassMetrics pass;
+    pass.instance = last_.instance;
     pass.passes = ++passes_;
     pass.passDurationSeconds = SecondsSince(passStart_);
     pass.lastPassTimestampSeconds = UnixTimeSeconds();
@@ -91,7 +96,19 @@ void MetricsFile::PassEnded(const CmdLineParser& settings, ServiceObjects& servi
         pass.services.push_back(entry);
     }
     last_ = std::move(pass);
+    Write();
+}
 
+int MetricsFile::ProgramEnding(int exitCode) {
+    // The last word of a Tendro that stops: the last pass's values, and no longer running.
+    if (written_ && !runOnce_) {
+        last_.running = false;
+        Write();
+    }
+    return exitCode;
+}
+
+void MetricsFile::Write() {
     DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
     if (error != ERROR_SUCCESS) {
         WriteLog(LogError, FormatText(L"Can't write metrics file %s", path_.c_str()));

@@ -18,30 +18,33 @@ using HoldSecondsReader = std::function<uint64_t(const std::wstring& name)>;
 // Collects what each pass found and replaces the file at PATH when the pass has ended. The
 // file is written once at start-up, before any pass, so that a path that cannot be written
 // refuses the run; later a failed write is logged at level 0 and the next pass tries again.
+// When the program ends (but not after -o, whose file is a snapshot of its one pass) the
+// last pass's metrics are written once more, saying that Tendro no longer runs.
 class MetricsFile final : public MonitorHooks {
 public:
     explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr);
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
-    void PassStarting(const CmdLineParser& settings) override;
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
-    void ProcessMeasured(ServiceControl& service, const ProcessReadings& readings) override;
-    void ProcessKilled(ServiceControl& service, KillReason reason) override;
-    void StartFailed(ServiceControl& service) override;
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
-    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override;
+    void Observe(const MonitorEvent& event) override;
+    int ProgramEnding(int exitCode) override;
 
     // The metrics of the last pass ended.
     const PassMetrics& LastPass() const { return last_; }
 
 private:
     ServiceMetrics& Entry(const std::wstring& name);
+    void BeginPass();
+    void Measured(const std::wstring& name, const ProcessReadings& readings);
+    void EndPass(const CmdLineParser& settings);
+    void Write();
 
     std::wstring path_;
     HoldSecondsReader holds_;
     std::map<std::wstring, ServiceMetrics> services_;  // by the name as given, with case
     uint64_t passes_ = 0;
     LARGE_INTEGER passStart_{};
+    bool written_ = false;  // the start-up write proved the path
+    bool runOnce_ = false;  // -o
     PassMetrics last_;
 };
 

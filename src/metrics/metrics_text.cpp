@@ -35,17 +35,82 @@ void Family(std::string& out, const char* name, const char* type, const char* he
 void Sample(std::string& out, const char* name, const std::string& labels,
             const std::string& value) {
     out += name;
-    if (!labels.empty()) out += '{' + labels + '}';
+    out += '{' + labels + '}';
     out += ' ';
     out += value;
     out += '\n';
 }
 
-std::string ServiceLabel(const ServiceMetrics& service) {
-    return "service=\"" + EscapeLabelValue(service.name) + "\"";
-}
-
 constexpr const char* KillReasonWords[] = {"memory", "cpu", "hung"};
+
+// A metric with one sample per service: its value, or none for a service that has no
+// sample of it.
+struct ServiceFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::optional<std::string> (*value)(const ServiceMetrics&);
+};
+
+// The texts below are read by collectors that compare them across files: never reword them.
+constexpr ServiceFamily ServiceFamilies[] = {
+    {"tendro_service_up", "gauge",
+     "1 when the last pass found the service up, 0 when it found it down or could not read "
+     "its state.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         if (!s.checked) return std::nullopt;
+         return s.up ? "1" : "0";
+     }},
+    {"tendro_service_state", "gauge",
+     "The service manager's state of the service (1 stopped to 7 paused), 0 when it could not "
+     "be read.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         if (!s.checked) return std::nullopt;
+         return Number(s.state);
+     }},
+    {"tendro_service_restarts_total", "counter",
+     "Failure responses the service caused since start-up.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> { return Number(s.restarts); }},
+    {"tendro_service_last_restart_timestamp_seconds", "gauge",
+     "When the service last caused a failure response, in seconds since 1970-01-01 UTC; 0 "
+     "when it has caused none since start-up.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         return Number(s.lastRestartSeconds);
+     }},
+    {"tendro_service_start_failures_total", "counter",
+     "Starts of the service in failure responses that failed, since start-up.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         return Number(s.startFailures);
+     }},
+    {"tendro_service_restart_hold_seconds", "gauge",
+     "Seconds left of the hold on the service's restarts, 0 when they are not held.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         return Number(s.holdSecondsLeft);
+     }},
+    {"tendro_process_kills_total", "counter",
+     "Processes of the service terminated since start-up, by reason.", nullptr},  // below
+    {"tendro_process_working_set_bytes", "gauge",
+     "Working set of the service's process, for services measured in the last pass.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         if (!s.workingSetBytes) return std::nullopt;
+         return Number(*s.workingSetBytes);
+     }},
+    {"tendro_process_cpu_percent", "gauge",
+     "CPU load of the service's process over one second, for services measured in the last "
+     "pass.",
+     [](const ServiceMetrics& s) -> std::optional<std::string> {
+         if (!s.cpuPercent) return std::nullopt;
+         return Number(*s.cpuPercent);
+     }},
+};
+
+// A metric of the instance as a whole: one sample, labelled with the instance only.
+struct ProgramSample {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::string value;
+};
 
 // Moves that meet a reader holding the file open (without delete sharing) are tried again
 // for a short while.
@@ -72,67 +137,53 @@ std::string EscapeLabelValue(std::wstring_view value) {
 }
 
 std::string FormatMetrics(const PassMetrics& metrics) {
+    const std::string instance = "tendro=\"" + EscapeLabelValue(metrics.instance) + "\"";
     std::string out;
-    Family(out, "tendro_service_up", "gauge",
-           "1 when the last pass found the service up, 0 when it found it down or could not "
-           "read its state.");
-    for (const auto& s : metrics.services)
-        Sample(out, "tendro_service_up", ServiceLabel(s), s.up ? "1" : "0");
+    for (const ServiceFamily& family : ServiceFamilies) {
+        Family(out, family.name, family.type, family.help);
+        for (const ServiceMetrics& s : metrics.services) {
+            const std::string labels =
+                instance + ",service=\"" + EscapeLabelValue(s.name) + "\"";
+            if (!family.value) {
+                for (size_t reason = 0; reason < s.kills.size(); ++reason)
+                    Sample(out, family.name,
+                           labels + ",reason=\"" + KillReasonWords[reason] + "\"",
+                           Number(s.kills[reason]));
+            } else if (auto value = family.value(s)) {
+                Sample(out, family.name, labels, *value);
+            }
+        }
+    }
 
-    Family(out, "tendro_service_state", "gauge",
-           "The service manager's state of the service (1 stopped to 7 paused), 0 when it "
-           "could not be read.");
-    for (const auto& s : metrics.services)
-        Sample(out, "tendro_service_state", ServiceLabel(s), Number(s.state));
-
-    Family(out, "tendro_service_restarts_total", "counter",
-           "Failure responses the service caused since start-up.");
-    for (const auto& s : metrics.services)
-        Sample(out, "tendro_service_restarts_total", ServiceLabel(s), Number(s.restarts));
-
-    Family(out, "tendro_service_start_failures_total", "counter",
-           "Starts of the service in failure responses that failed, since start-up.");
-    for (const auto& s : metrics.services)
-        Sample(out, "tendro_service_start_failures_total", ServiceLabel(s),
-               Number(s.startFailures));
-
-    Family(out, "tendro_service_restart_hold_seconds", "gauge",
-           "Seconds left of the hold on the service's restarts, 0 when they are not held.");
-    for (const auto& s : metrics.services)
-        Sample(out, "tendro_service_restart_hold_seconds", ServiceLabel(s),
-               Number(s.holdSecondsLeft));
-
-    Family(out, "tendro_process_kills_total", "counter",
-           "Processes of the service terminated since start-up, by reason.");
-    for (const auto& s : metrics.services)
-        for (size_t reason = 0; reason < s.kills.size(); ++reason)
-            Sample(out, "tendro_process_kills_total",
-                   ServiceLabel(s) + ",reason=\"" + KillReasonWords[reason] + "\"",
-                   Number(s.kills[reason]));
-
-    Family(out, "tendro_process_working_set_bytes", "gauge",
-           "Working set of the service's process, for services measured in the last pass.");
-    for (const auto& s : metrics.services)
-        if (s.workingSetBytes)
-            Sample(out, "tendro_process_working_set_bytes", ServiceLabel(s),
-                   Number(*s.workingSetBytes));
-
-    Family(out, "tendro_process_cpu_percent", "gauge",
-           "CPU load of the service's process over one second, for services measured in the "
-           "last pass.");
-    for (const auto& s : metrics.services)
-        if (s.cpuPercent)
-            Sample(out, "tendro_process_cpu_percent", ServiceLabel(s), Number(*s.cpuPercent));
-
-    Family(out, "tendro_passes_total", "counter", "Monitor passes since start-up.");
-    Sample(out, "tendro_passes_total", "", Number(metrics.passes));
-    Family(out, "tendro_pass_duration_seconds", "gauge", "How long the last pass took.");
-    Sample(out, "tendro_pass_duration_seconds", "", Number(metrics.passDurationSeconds));
-    Family(out, "tendro_last_pass_timestamp_seconds", "gauge",
-           "When the last pass ended, in seconds since 1970-01-01 UTC.");
-    Sample(out, "tendro_last_pass_timestamp_seconds", "",
-           Number(metrics.lastPassTimestampSeconds));
+    const ProgramSample program[] = {
+        {"tendro_running", "gauge",
+         "1 while Tendro watches the group, 0 in the last write of a Tendro that has stopped.",
+         metrics.running ? "1" : "0"},
+        {"tendro_passes_total", "counter", "Monitor passes since start-up.",
+         Number(metrics.passes)},
+        {"tendro_pass_duration_seconds", "gauge", "How long the last pass took.",
+         Number(metrics.passDurationSeconds)},
+        {"tendro_last_pass_timestamp_seconds", "gauge",
+         "When the last pass ended, in seconds since 1970-01-01 UTC.",
+         Number(metrics.lastPassTimestampSeconds)},
+    };
+    for (const ProgramSample& sample : program) {
+        Family(out, sample.name, sample.type, sample.help);
+        Sample(out, sample.name, instance, sample.value);
+    }
     return out;
+}
+
+std::wstring MetricsInstanceName(std::wstring_view path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    std::wstring name(slash == std::wstring_view::npos ? path : path.substr(slash + 1));
+    constexpr std::wstring_view Extension = L".prom";
+    if (name.size() > Extension.size() &&
+        ::CompareStringOrdinal(name.c_str() + name.size() - Extension.size(),
+                               static_cast<int>(Extension.size()), Extension.data(),
+                               static_cast<int>(Extension.size()), TRUE) == CSTR_EQUAL)
+        name.resize(name.size() - Extension.size());
+    return name;
 }
 
 DWORD ReplaceFileContent(const std::wstring& path, std::string_view content) {

@@ -13,12 +13,16 @@
 
 namespace tendro {
 
-// What the metrics say about one service of the group.
+// What the metrics say about one service of the group. The readings of its check stay until
+// its next check: a pass cut short by a stop leaves the services it did not reach as their
+// last check found them.
 struct ServiceMetrics {
     std::wstring name;       // the name as given
-    bool up = false;         // the pass found it up
+    bool checked = false;    // some pass has checked it: up and state are written only then
+    bool up = false;         // its last check found it up
     uint32_t state = 0;      // the service manager's state, 0 when it could not be read
     uint64_t restarts = 0;   // failure responses it caused since start-up
+    double lastRestartSeconds = 0;  // Unix time of the last of them, 0 when none
     uint64_t startFailures = 0;   // starts in failure responses that failed, since start-up
     uint64_t holdSecondsLeft = 0; // of a hold on its restarts, 0 when none
     std::array<uint64_t, 3> kills{};          // by KillReason: memory, cpu, hung
@@ -27,7 +31,9 @@ struct ServiceMetrics {
 };
 
 struct PassMetrics {
+    std::wstring instance;  // the value of the label `tendro` on every series
     std::vector<ServiceMetrics> services;  // in group order, each name once
+    bool running = true;    // Tendro watches the group; false in a stopped Tendro's last write
     uint64_t passes = 0;
     double passDurationSeconds = 0;
     double lastPassTimestampSeconds = 0;  // Unix time
@@ -36,8 +42,14 @@ struct PassMetrics {
 // A label value escaped as the format requires (backslash, double quote, line feed), UTF-8.
 std::string EscapeLabelValue(std::wstring_view value);
 
-// The whole file: UTF-8, LF line ends, "# HELP" and "# TYPE" for every metric.
+// The whole file: UTF-8, LF line ends, "# HELP" and "# TYPE" for every metric. The HELP and
+// TYPE texts never change: a collector refuses two files (of two versions of Tendro in one
+// folder) whose texts differ for one metric.
 std::string FormatMetrics(const PassMetrics& metrics);
+
+// The instance's name in the label `tendro`: the file name of `path` without its ".prom"
+// (compared without case); a name that would be left empty stays whole.
+std::wstring MetricsInstanceName(std::wstring_view path);
 
 // Replaces `path` with `content`: writes a temporary file in the same folder, then moves it
 // over `path` in one step. ERROR_SUCCESS, or the Windows error of the step that failed (the

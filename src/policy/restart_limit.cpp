@@ -24,12 +24,19 @@ void RestartLimitPolicy::DropOld(Record& record, uint64_t now) const {
         record.responses.pop_front();
 }
 
-void RestartLimitPolicy::ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) {
-    auto found = records_.find(service.name);
+void RestartLimitPolicy::Observe(const MonitorEvent& event) {
+    if (const auto* found = std::get_if<ServiceFound>(&event))
+        Found(*found);
+    else if (const auto* response = std::get_if<ResponseEnded>(&event))
+        Responded(response->failed.name);
+}
+
+void RestartLimitPolicy::Found(const ServiceFound& service) {
+    auto found = records_.find(service.service.name);
     if (found == records_.end()) return;
     Record& record = found->second;
     // A state that could not be read proves nothing: the service counts as not seen up.
-    if (isDown || state == 0) {
+    if (!service.Up()) {
         record.upSince.reset();
         return;
     }
@@ -43,15 +50,17 @@ void RestartLimitPolicy::ServiceChecked(ServiceControl& service, uint32_t state,
     }
 }
 
-bool RestartLimitPolicy::HoldFailureResponse(ServiceControl& failed) {
+std::optional<RestartHold> RestartLimitPolicy::HoldFailureResponse(ServiceControl& failed) {
     const uint64_t now = clock_.NowMs();
     Record& record = records_[failed.name];
     record.upSince.reset();
     if (record.holding) {
         if (now < record.holdEnd) {
+            const int32_t left = WholeSeconds(record.holdEnd - now);
             WriteLog(LogError, FormatText(L"Restarts of service %s are held for %d more seconds",
-                                          failed.name.c_str(), WholeSeconds(record.holdEnd - now)));
-            return true;
+                                          failed.name.c_str(), left));
+            return RestartHold{false, static_cast<int32_t>(record.responses.size()),
+                               limit_.seconds, left};
         }
         record.holding = false;
     }
@@ -77,15 +86,15 @@ bool RestartLimitPolicy::HoldFailureResponse(ServiceControl& failed) {
                  FormatText(L"Service %s failed %d times within %d seconds; restarts held for %d seconds",
                             failed.name.c_str(), static_cast<int>(record.responses.size()),
                             static_cast<int>(limit_.seconds), WholeSeconds(length)));
-        return true;
+        return RestartHold{true, static_cast<int32_t>(record.responses.size()), limit_.seconds,
+                           WholeSeconds(length)};
     }
     record.pendingDue = now;
-    return false;
+    return std::nullopt;
 }
 
-void RestartLimitPolicy::FailureResponded(const CmdLineParser& settings, ServiceControl& failed) {
-    (void)settings;
-    Record& record = records_[failed.name];
+void RestartLimitPolicy::Responded(const std::wstring& name) {
+    Record& record = records_[name];
     record.responses.push_back(record.pendingDue.value_or(clock_.NowMs()));
     record.pendingDue.reset();
 }

@@ -27,9 +27,9 @@ class RestartLimitPolicy final : public MonitorHooks {
 public:
     RestartLimitPolicy(RestartLimit limit, PolicyClock& clock);
 
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override;
-    bool HoldFailureResponse(ServiceControl& failed) override;
-    void FailureResponded(const CmdLineParser& settings, ServiceControl& failed) override;
+    // Reads the services found (up or not) and the responses that ran.
+    void Observe(const MonitorEvent& event) override;
+    std::optional<RestartHold> HoldFailureResponse(ServiceControl& failed) override;
 
     // Whole seconds left of the service's hold, 0 when its restarts are not held.
     uint64_t HoldSecondsLeft(const std::wstring& name) const;
@@ -45,6 +45,8 @@ private:
     };
 
     void DropOld(Record& record, uint64_t now) const;
+    void Found(const ServiceFound& found);
+    void Responded(const std::wstring& name);
 
     RestartLimit limit_;
     uint64_t windowMs_;

@@ -78,11 +78,12 @@ public:
         return true;
     }
 
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override {
-        (void)state;
+    void Observe(const MonitorEvent& event) override {
+        const auto* checked = std::get_if<ServiceFound>(&event);
+        if (!checked) return;
         // A service found down without its probe breaks the run of failed probes.
-        if (isDown && !probed_) {
-            auto found = probes_.find(service.name);
+        if (checked->down && !probed_) {
+            auto found = probes_.find(checked->service.name);
             if (found != probes_.end()) found->second.failures = 0;
         }
         probed_ = nullptr;

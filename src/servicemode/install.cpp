@@ -14,10 +14,12 @@
 
 #include "app/command_line.h"
 #include "cmdline/cmdline_parser.h"
+#include "common/error.h"
 #include "common/handle.h"
 #include "common/registry.h"
 #include "common/stop_signal.h"
 #include "common/text.h"
+#include "eventlog/event_source.h"
 #include "hostproduct/contract.h"
 #include "log/log.h"
 #include "process/child_process.h"
@@ -300,6 +302,29 @@ struct SavedConfig {
     std::wstring binaryPath, account, displayName, description;
 };
 
+// The Event Log source, for the tendro.exe of the service installed (whatever was there).
+void RegisterEventSourceOf(const std::wstring& exePath) {
+    LSTATUS status = RegisterTendroEventSource(exePath);
+    if (status != ERROR_SUCCESS)
+        FailServiceCommand(status, L"Can't register the Event Log source: HKLM\\" +
+                                       EventSourceKeyPath());
+}
+
+// The last Tendro service takes the Event Log source with it.
+void RemoveEventSourceUnlessUsed(const std::wstring& removed) {
+    bool others = true;
+    try {
+        others = OtherTendroServiceInstalled(removed);
+    } catch (const std::system_error& error) {
+        WriteLog(LogInfo, L"Event Log source kept: " + DescribeSystemError(error));
+    }
+    if (others) return;
+    LSTATUS status = RemoveTendroEventSource();
+    if (status != ERROR_SUCCESS)
+        FailServiceCommand(status, L"Can't remove the key HKLM\\" + EventSourceKeyPath());
+    WriteLog(LogInfo, L"Removed the Event Log source Tendro: no other Tendro service is left");
+}
+
 int Install(int argc, wchar_t** argv, const LongOptions& options) {
     const std::wstring& name = options.install;
     ArgumentCopies typed;
@@ -360,6 +385,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     SecureErase(password.text());
     bool delayed = ConfigureService(service.get(), name, checked.description);
     WriteParameters(name, stored.items(), account, undo);
+    RegisterEventSourceOf(ExecutablePath());
     bool granted = GrantServiceLogonRight(account);
     undo.Keep();
 
@@ -419,6 +445,7 @@ int Uninstall(const LongOptions& options) {
     LSTATUS status = DeleteRegTree(HKEY_LOCAL_MACHINE, ParametersKeyPath(name));
     if (status != ERROR_SUCCESS)
         FailServiceCommand(status, L"Can't remove the key HKLM\\" + ParametersKeyPath(name));
+    RemoveEventSourceUnlessUsed(name);
     WriteLog(LogInit, (stopped ? L"Stopped and removed service " : L"Removed service ") + name);
     return 0;
 }

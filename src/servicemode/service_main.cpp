@@ -30,8 +30,8 @@ ServiceRun* currentRun = nullptr;
 class RunningAtFirstPass final : public MonitorHooks {
 public:
     explicit RunningAtFirstPass(ServiceStatusReporter& reporter) : reporter_(reporter) {}
-    void PassStarting(const CmdLineParser& settings) override {
-        (void)settings;
+    void Observe(const MonitorEvent& event) override {
+        if (!std::get_if<PassBegun>(&event)) return;
         if (!reported_) reporter_.Running();
         reported_ = true;
     }

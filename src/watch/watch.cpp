@@ -20,31 +20,31 @@ bool IsDownState(DWORD state) { return state == SERVICE_STOPPED || state == SERV
 
 class Watch final : public MonitorHooks {
 public:
-    void PassStarting(const CmdLineParser& settings) override {
-        (void)settings;
-        leftDown_.clear();
-        startedByPass_.clear();
+    void Observe(const MonitorEvent& event) override {
+        if (std::get_if<PassBegun>(&event)) {
+            leftDown_.clear();
+            startedByPass_.clear();
+        } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
+            // What the pass leaves down itself: a service it did not find up (found down and,
+            // with -p or a held restart, not started; not read; or stopped while a host
+            // product's record says that it is not down), one it stopped or killed and did not
+            // start again, and one whose start failed.
+            if (!found->Up() || IsDownState(found->state)) leftDown_.insert(found->service.name);
+        } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
+            leftDown_.insert(killed->service.name);
+        } else if (const auto* stopping = std::get_if<ServiceStopping>(&event)) {
+            leftDown_.insert(stopping->service.name);
+        } else if (const auto* starting = std::get_if<ServiceStarting>(&event)) {
+            leftDown_.erase(starting->service.name);
+            startedByPass_.insert(starting->service.name);
+        } else if (const auto* failure = std::get_if<StartFailure>(&event)) {
+            leftDown_.insert(failure->service.name);
+        } else if (const auto* ended = std::get_if<PassEnded>(&event)) {
+            AtPassEnd(ended->settings, ended->services);
+        }
     }
 
-    // What the pass leaves down itself: a service it did not find up (found down and, with
-    // -p or a held restart, not started; not read; or stopped while a host product's record
-    // says that it is not down), one it stopped or killed and did not start again, and one
-    // whose start failed.
-    void ServiceChecked(ServiceControl& service, uint32_t state, bool isDown) override {
-        if (isDown || state == 0 || IsDownState(state)) leftDown_.insert(service.name);
-    }
-    void ProcessKilled(ServiceControl& service, KillReason reason) override {
-        (void)reason;
-        leftDown_.insert(service.name);
-    }
-    void ServiceStopping(ServiceControl& service) override { leftDown_.insert(service.name); }
-    void ServiceStarting(ServiceControl& service) override {
-        leftDown_.erase(service.name);
-        startedByPass_.insert(service.name);
-    }
-    void StartFailed(ServiceControl& service) override { leftDown_.insert(service.name); }
-
-    void PassEnded(const CmdLineParser& settings, ServiceObjects& services) override {
+    void AtPassEnd(const CmdLineParser& settings, ServiceObjects& services) {
         processes_.clear();
         outsideChange_.clear();
         // -o and -f 0 have no pause to end early.
