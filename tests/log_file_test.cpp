@@ -33,7 +33,7 @@ class LogFileTest : public LoggingTest {
 protected:
     std::unique_ptr<LogFile> Open(uint64_t maxBytes, uint32_t keep) {
         DWORD error = 0;
-        auto log = LogFile::Open({path, maxBytes, keep, false}, error);
+        auto log = LogFile::Open({path, maxBytes, keep}, error);
         EXPECT_TRUE(log) << error;
         return log;
     }
@@ -113,6 +113,35 @@ TEST_F(LogFileTest, AReaderThatDoesNotShareDeleteLeadsToAppendingAndOneLine) {
     for (size_t n = folder.Names().size() - 1; n > 0; --n) all += Content(L"t.log." + std::to_wstring(n));
     EXPECT_GT(folder.Names().size(), 2u);
     EXPECT_EQ(all + Content(L"t.log"), content + Numbered(13, last));
+}
+
+// A reader that does not share delete, on PATH or on a rotated file: every try fails, and
+// every file keeps its name and its lines, however often it is tried.
+TEST_F(LogFileTest, AFailedRotationLosesNoFile) {
+    for (const wchar_t* held : {L"t.log", L"t.log.2", L"t.log.3"}) {
+        SCOPED_TRACE(ToNarrow(held));
+        {
+            auto log = Open(100, 3);
+            WriteNumbered(*log, 1, 20);  // t.log.3 ... t.log: lines 1-5, 6-10, 11-15, 16-20
+        }
+        std::map<std::wstring, std::string> before;
+        for (const std::wstring& name : folder.Names()) before[name] = Content(name);
+        ASSERT_EQ(before.size(), 4u);
+        auto log = Open(100, 3);
+        Handle reader = OpenForReading(folder.File(held), FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(reader);
+        WriteNumbered(*log, 21, 21 + 3 * static_cast<int>(LogRotationRetryLines));  // 4 tries
+        for (const auto& [name, content] : before) {
+            if (name == L"t.log")
+                EXPECT_EQ(Content(name).substr(0, content.size()), content);
+            else
+                EXPECT_EQ(Content(name), content) << ToNarrow(name);
+        }
+        EXPECT_EQ(folder.Names().size(), 4u);
+        reader.reset();
+        log.reset();
+        for (const auto& name : folder.Names()) ::DeleteFileW(folder.File(name).c_str());
+    }
 }
 
 // A service's file without --log-file: %ProgramData%\Tendro\NAME.log, its folder made at open.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <winsvc.h>
 
@@ -13,7 +14,10 @@
 #include "common/handle.h"
 #include "common/registry.h"
 #include "logfile/log_file.h"
+#include "servicemode/account.h"
+#include "servicemode/file_security.h"
 #include "servicemode/stored_options.h"
+#include "common/text.h"
 #include "support/run_tendro.h"
 #include "support/system_text.h"
 #include "support/temp_folder.h"
@@ -169,6 +173,23 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
 }
 
+// Path options are stored whole, made so from the folder that the install runs in (the
+// service runs in another one).
+TEST(ServiceInstall, PathsAreStoredWhole) {
+    InstallName name;
+    auto whole = [](const wchar_t* path) {
+        wchar_t full[MAX_PATH];
+        return std::wstring(full, ::GetFullPathNameW(path, MAX_PATH, full, nullptr));
+    };
+    RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom",
+                                    L"--log-keep=2"});
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    const std::vector<std::wstring> stored{L"-s", L"web", L"--log-file=" + whole(L"web.log"),
+                                           L"--metrics=" + whole(L"..\\m\\t.prom"), L"--log-keep=2"};
+    EXPECT_EQ(ReadStoredOptions(*name), stored);
+    EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + whole(L"web.log"))) << run.outText;
+}
+
 TEST(ServiceInstall, RefusedOptionsInstallNothing) {
     const struct {
         std::vector<std::wstring> options;
@@ -179,6 +200,7 @@ TEST(ServiceInstall, RefusedOptionsInstallNothing) {
         {{L"-o", L"-s", L"web"}, L"--install takes no -o: a service never ends after one pass"},
         {{L"-o", L"--check", L"-a"}, L"--install takes no --check: a service never ends after one pass"},
         {{L"--uninstall=x", L"-s", L"web"}, L"Options --install and --uninstall cannot be combined"},
+        {{L"--uninstall-all", L"-s", L"web"}, L"Option --uninstall-all takes no other service command"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -241,6 +263,8 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         {L"networkservice", "", L"NT AUTHORITY\\NetworkService", L"NS"},
         {user, "pa55word\r\n", L".\\" + std::wstring(user), AccountSid(user)},
         {user, "", L"", L""},
+        {user, "\xEF\xBB\xBFpa55word\n", L".\\" + std::wstring(user), AccountSid(user)},
+        {user, std::string("pa55\0word\n", 10), L"", L""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.account);
@@ -250,13 +274,252 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         EXPECT_EQ(run.outText.find(L"pa55word"), std::wstring::npos);
         if (c.expectedAccount.empty()) {
             EXPECT_EQ(run.exitCode, 1u);
-            EXPECT_TRUE(HasLine(run, L"Err!", L"No password for " + c.account)) << run.outText;
+            ASSERT_EQ(run.out.size(), 1u) << run.outText;
+            EXPECT_TRUE(HasLine(run, L"Err!", c.input.empty()
+                                                  ? L"No password for " + c.account
+                                                  : L"The password for " + c.account +
+                                                        L" on standard input holds a NUL character"))
+                << run.outText;
             EXPECT_FALSE(ReadConfig(*name).exists);
             continue;
         }
         ASSERT_EQ(run.exitCode, 0u) << run.outText;
         EXPECT_EQ(ReadConfig(*name).account, c.expectedAccount);
         EXPECT_EQ(ParametersDacl(*name), Protected + L"(A;OICI;KR;;;" + c.readSid + L")");
+    }
+}
+
+// Piped passwords: UTF-8 with or without a byte-order mark, UTF-16 with one; anything else
+// that is not text is refused.
+TEST(ServiceInstall, PipedPasswordEncodings) {
+    const struct {
+        std::string bytes;
+        const wchar_t* text;     // nullptr: refused
+        const wchar_t* problem;  // its start
+    } cases[] = {
+        {"pa55word\r\n", L"pa55word\r\n", nullptr},
+        {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9", nullptr},
+        {std::string("\xFF\xFEp\0w\0\xE9\0\r\0\n\0", 12), L"pw\u00e9\r\n", nullptr},
+        {std::string("\xFE\xFF\0p\xD8\x3D\xDE\x00", 8), L"p\U0001F600", nullptr},
+        {std::string("\xFF\xFEp\0w", 5), nullptr, L"is not whole UTF-16"},
+        {std::string("\xFF\xFE\x00\xD8p\0", 6), nullptr, L"is not valid UTF-16"},
+        {"caf\xE9\n", nullptr, L"is not valid UTF-8"},
+        {"\xEF\xBB\xBF\xC3", nullptr, L"is not valid UTF-8"},
+        {std::string("pa\0ss", 6), nullptr, L"holds a NUL"},
+        {std::string("\xFF\xFEp\0\0\0", 6), nullptr, L"holds a NUL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        Password password;
+        const wchar_t* problem = DecodePasswordBytes(c.bytes, password.text());
+        if (c.text) {
+            EXPECT_EQ(problem, nullptr);
+            EXPECT_EQ(password.text(), c.text);
+        } else {
+            ASSERT_NE(problem, nullptr);
+            EXPECT_EQ(std::wstring(problem).rfind(c.problem, 0), 0u) << ToNarrow(problem);
+            EXPECT_EQ(password.text(), L"");
+        }
+    }
+}
+
+// A re-install without --account keeps the account (no password read: standard input is
+// empty); one with another account that then fails says that the old password is lost.
+TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
+    wchar_t user[256];
+    DWORD size = 256;
+    ASSERT_TRUE(::GetUserNameW(user, &size));
+    const std::wstring account = L".\\" + std::wstring(user);
+    InstallName name;
+    RunResult run = RunTendroWithInput({L"--install=" + *name, L"--account=" + std::wstring(user),
+                                        L"-s", L"web"}, "pa55word\n");
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    const std::wstring readable = Protected + L"(A;OICI;KR;;;" + AccountSid(user) + L")";
+    run = RunTendroWithInput({L"--install=" + *name, L"-s", L"db"}, "");
+    ASSERT_EQ(run.exitCode, 0u) << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Init", L" as " + account + L";")) << run.outText;
+    EXPECT_EQ(ReadConfig(*name).account, account);
+    EXPECT_EQ(ParametersDacl(*name), readable);
+
+    // The Parameters key takes no values now: the update to LocalService fails after the
+    // account was changed, and the undo gives the service its account back, not its password.
+    RegKey key;
+    LocalMemory noWrite;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr));
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, WRITE_DAC,
+                              key.put()), ERROR_SUCCESS);
+    ASSERT_EQ(SetRegKeyDacl(key.get(), noWrite.get()), ERROR_SUCCESS);
+    run = RunTendroWithInput({L"--install=" + *name, L"--account=LocalService", L"-s", L"db"}, "");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(HasLine(run, L"Err!", L"; service " + *name + L" runs as " + account +
+                                          L" again, but its password could not be put back: "
+                                          L"give it again with tendro.exe --install=" + *name +
+                                          L" --account=" + account + L" and the options"))
+        << run.outText;
+    EXPECT_EQ(ReadConfig(*name).account, account);
+}
+
+// Who can take over tendro.exe's path, decided on DACLs as SDDL: the program, its folder and
+// a folder above (a system drive's root as Windows has it: every user may add a folder there).
+TEST(ProgramPathSecurity, WhoCanTakeItOver) {
+    const std::wstring admin = L"S-1-5-21-1-2-3-1001", user = L"S-1-5-21-1-2-3-1002";
+    const std::wstring ti = L"S-1-5-80-956008885-3572952549-2243434932-2563963394-2164473548";
+    const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544", ti, admin};
+    const std::wstring root =
+        L"O:SYD:PAI(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+        L"(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
+    const std::wstring folder = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring file = L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+    const struct {
+        const char* what;
+        std::wstring file, folder, root;
+        std::vector<std::wstring> threats;  // "INDEX SID", " owner" when it is the owner
+    } cases[] = {
+        {"admins and the system only", file, folder, root, {}},
+        {"a folder made under C:\\ by an administrator: users may modify it",
+         L"O:" + admin + L"D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1301bf;;;AU)",
+         L"O:" + admin + L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", root,
+         {L"0 S-1-5-11", L"1 S-1-5-11"}},
+        {"a folder made by a user", file, L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")",
+         root, {L"1 " + user + L" owner", L"1 " + user}},
+        {"no DACL above", file, folder, L"O:BA", {L"2 S-1-1-0"}},
+        {"the program writable through GENERIC_WRITE", L"O:BAD:(A;;GW;;;BU)", folder, root,
+         {L"0 S-1-5-32-545"}},
+        {"adding files above is no threat, deleting a child is",
+         file, folder, L"O:BAD:(A;;GW;;;BU)(A;;0x40;;;IU)", {L"2 S-1-5-4"}},
+        {"the owner's rights, TrustedInstaller, inherit-only and deny entries",
+         L"O:" + ti + L"D:(A;;FA;;;OW)(A;;FA;;;" + ti + L")(D;;FA;;;BU)",
+         L"O:" + admin + L"D:(A;OICIIO;FA;;;BU)(A;;FA;;;OW)", root, {}},
+        {"a deleting right on the program's folder", file, L"O:BAD:(A;;SD;;;WD)", root, {L"1 S-1-1-0"}},
+        {"an untrusted owner's rights", L"O:" + user + L"D:(A;;FA;;;OW)", folder, root,
+         {L"0 " + user + L" owner", L"0 " + user}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<PathSecurity> chain{{L"C:\\T\\tendro.exe", c.file, PathSecurity::Program},
+                                        {L"C:\\T", c.folder, PathSecurity::ProgramFolder},
+                                        {L"C:\\", c.root, PathSecurity::FolderAbove}};
+        std::vector<std::wstring> found;
+        for (const PathThreat& t : FindPathThreats(chain, trusted)) {
+            size_t index = 0;
+            while (chain[index].path != t.path) ++index;
+            found.push_back(std::to_wstring(index) + L" " + t.sid + (t.owner ? L" owner" : L""));
+        }
+        EXPECT_EQ(found, c.threats);
+    }
+}
+
+// End to end: a tendro.exe in a folder that everyone may change is not installed; the line
+// names the folder and the account.
+TEST(ProgramPathSecurity, AnInstallFromAFolderThatEveryoneMayChangeIsRefused) {
+    TempFolder folder(BinaryDir() + UniqueServiceName(L"OpenDir"));
+    const std::wstring exe = folder.File(L"tendro.exe");
+    ASSERT_TRUE(::CopyFileW(ProgramPath(L"tendro.exe").c_str(), exe.c_str(), FALSE));
+    const std::wstring path = exe.substr(0, exe.rfind(L'\\'));
+    LocalMemory open;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)", SDDL_REVISION_1, open.put(), nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(open.get(), &present, &dacl, &defaulted);
+    ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr), 0u);
+    InstallName name;
+    RunResult run = RunProgram(exe, {L"--install=" + *name, L"-s", L"web"});
+    EXPECT_EQ(run.exitCode, 1u);
+    ASSERT_EQ(run.out.size(), 1u) << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: " + AccountName(L"S-1-1-0") +
+                                          L" may change or replace " + path +
+                                          L", so it could run another program as the service; "
+                                          L"put tendro.exe in a folder that only administrators "
+                                          L"can change, such as %ProgramFiles%\\Tendro"))
+        << run.outText;
+    EXPECT_FALSE(ReadConfig(*name).exists);
+}
+
+// The default log folder: refused as a reparse point or with an owner other than a trusted
+// account (Wine shows neither: every file is owned by its one user, and no folder is a
+// junction).
+TEST(LogFolderSecurity, ReparsePointsAndOwners) {
+    const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
+    const struct {
+        DWORD attributes;
+        std::wstring owner;
+        std::wstring refusal;  // its start after "Won't log into folder F: "
+    } cases[] = {
+        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-18", L""},
+        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", L""},
+        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-21-1-2-3-1002", L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators"},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18", L"it is a reparse point"},
+    };
+    for (const auto& c : cases) {
+        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.owner, trusted);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(refusal, L"");
+        } else {
+            EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), 0u) << ToNarrow(refusal);
+            EXPECT_NE(refusal.find(L"tendro.exe --install makes it anew"), std::wstring::npos);
+        }
+    }
+}
+
+// A service whose start-up fails before its log file is open (that file cannot be opened, or
+// a stored option is refused) says why in its default log file, in the folder that the
+// install made; that folder gives nobody but the trusted accounts any right.
+TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
+    const struct {
+        std::vector<std::wstring> stored;  // written over the installed options
+        std::wstring line;
+    } cases[] = {
+        {{L"-s", L"web", L"--log-file=C:\\no\\such\\folder\\t.log"},
+         L"Invalid value for option --log-file: \"C:\\no\\such\\folder\\t.log\" (can't open it: " +
+             SystemMessage(ERROR_PATH_NOT_FOUND)},
+        {{L"-s", L"web", L"--bogus"}, L"Unknown option --bogus"},
+    };
+    for (const auto& c : cases) {
+        InstallName name;
+        const std::wstring log = DefaultLogFilePath(*name), folder = log.substr(0, log.rfind(L'\\'));
+        const bool missing = ::RemoveDirectoryW(folder.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+        RunResult run = Install(*name, {L"-s", L"web", L"--account=LocalService"});
+        ASSERT_EQ(run.exitCode, 0u) << run.outText;
+        EXPECT_EQ(HasLine(run, L"Init", L"Made folder " + folder), missing) << run.outText;
+        std::vector<PathSecurity> made{{folder, L"", PathSecurity::ProgramFolder}};
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        ASSERT_EQ(::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          &owner, nullptr, &dacl, nullptr, &raw), 0u);
+        LocalMemory security(raw), text;
+        ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, reinterpret_cast<wchar_t**>(text.put()), nullptr));
+        made[0].sddl = static_cast<const wchar_t*>(text.get());
+        // Windows keeps the DACL as made; Wine keeps what its owner and everyone may do.
+        SidSet mayChange = TrustedAccounts();
+        mayChange.insert(L"S-1-5-19");  // LocalService: modify
+        if (missing) {
+            EXPECT_TRUE(FindPathThreats(made, mayChange).empty()) << ToNarrow(made[0].sddl);
+        }
+
+        RegKey key;
+        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0,
+                                  KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
+        ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, c.stored), ERROR_SUCCESS);
+        ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ScHandle service(::OpenServiceW(scm.get(), (*name).c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
+        SERVICE_STATUS status{};
+        const DWORD begin = ::GetTickCount();
+        while (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+               ::GetTickCount() - begin < 20000)
+            ::Sleep(20);
+        EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_STOPPED});
+        EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+        const std::wstring content = ToWide(ReadWhole(log).value_or(""), CP_UTF8);
+        EXPECT_EQ(content.rfind(L"Err!: ", 0), 0u) << ToNarrow(content);
+        EXPECT_NE(content.find(c.line), std::wstring::npos) << ToNarrow(content);
+        ::DeleteFileW(log.c_str());
     }
 }
 
@@ -278,6 +541,31 @@ TEST(ServiceInstall, UninstallStopsARunningService) {
     EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
     // The fixture's own handle keeps the deleted service until the test ends.
     EXPECT_EQ(ChangeImagePath(service.Name(), nullptr), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+}
+
+TEST(ServiceInstall, UninstallAllRemovesTheServicesOfThisProgramOnly) {
+    // Two services of this tendro.exe, one of a tendro.exe in another folder (never started,
+    // so its file need not be there).
+    InstallName first, second, elsewhere;
+    for (const InstallName* name : {&first, &second, &elsewhere})
+        ASSERT_EQ(Install(**name, {L"-s", L"web"}).exitCode, 0u);
+    std::wstring otherPath = L"\"C:\\Other\\tendro.exe\" --service=" + *elsewhere;
+    ASSERT_EQ(ChangeImagePath(*elsewhere, otherPath.c_str()), 0u);
+
+    RunResult run = RunTendro({L"--uninstall-all"});
+    EXPECT_EQ(run.exitCode, 0u) << run.outText;
+    for (const InstallName* name : {&first, &second}) {
+        EXPECT_TRUE(HasLine(run, L"Init", L"Removed service " + **name)) << run.outText;
+        EXPECT_FALSE(ReadConfig(**name).exists);
+    }
+    EXPECT_EQ(run.outText.find(*elsewhere), std::wstring::npos);
+    EXPECT_EQ(ReadConfig(*elsewhere).path, otherPath);
+    EXPECT_EQ(ReadStoredOptions(*elsewhere), (std::vector<std::wstring>{L"-s", L"web"}));
+
+    run = RunTendro({L"--uninstall-all"});
+    EXPECT_EQ(run.exitCode, 0u) << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + ProgramPath(L"tendro.exe")))
+        << run.outText;
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         Connections connections;
         ServiceObjects services;
 
-        if (argc <= 1) {
+        if (argc <= 1 && environment.startupError.empty()) {
             PrintUsage();
             return 0;
         }
@@ -139,6 +139,11 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
         }
         if (!refusal && !environment.startupError.empty()) refusal = environment.startupError;
         if (refusal) {
+            // A service has no console: when its log file is not open, its default one says why.
+            if (asService && !logFile) {
+                logFile = OpenStartupFailureLog(environment.serviceName);
+                if (logFile) sinks->Add(*logFile);
+            }
             WriteLog(LogError, *refusal);
             if (eventLog) eventLog->StartupFailed(*refusal);
             return checkCapture ? checkCapture->StartupFailed(1) : 1;

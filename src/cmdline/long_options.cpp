@@ -139,6 +139,10 @@ const OptionEntry Options[] = {
     {L"uninstall", L"NAME", L"a service name (no \\ or /)",
      [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.uninstall); },
      L"Stop and remove the Tendro service NAME. Example: tendro.exe --uninstall=TendroWeb"},
+    {L"uninstall-all", nullptr, nullptr,
+     [](const std::wstring&, LongOptions& o) { return o.uninstallAll = true; },
+     L"Stop and remove every Tendro service that runs this tendro.exe (the installer's "
+     L"uninstall runs it). Example: tendro.exe --uninstall-all"},
     {L"service", L"NAME", L"a service name (no \\ or /)",
      [](const std::wstring& v, LongOptions& o) { return ReadServiceName(v, o.service); },
      L"How the service manager runs the Tendro service NAME (installed with --install)."},
@@ -244,6 +248,12 @@ std::optional<std::wstring> ParseLongOptions(int argc, wchar_t** argv, LongOptio
                    entry->expected + L")";
     }
     return std::nullopt;
+}
+
+bool TakesPath(std::wstring_view name) {
+    for (const OptionEntry& entry : Options)
+        if (name == entry.name) return entry.valueForm && std::wstring_view(entry.valueForm) == L"PATH";
+    return false;
 }
 
 std::wstring LongOptionsHelpText() {

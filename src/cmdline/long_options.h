@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tendro {
@@ -47,6 +48,7 @@ struct LongOptions {
     std::wstring install;    // --install=NAME
     std::wstring account;    // --account=USER
     std::wstring uninstall;  // --uninstall=NAME
+    bool uninstallAll = false;  // --uninstall-all: every service that runs this tendro.exe
     std::wstring service;    // --service=NAME: run as the service NAME
 
     // True when any option is given that changes what the monitor does.
@@ -64,6 +66,9 @@ bool CheckRequested(int argc, wchar_t** argv);
 
 // Parses a probe URL; false when it is not one of the accepted forms.
 bool ParseProbeUrl(const std::wstring& url, ProbeTarget& target);
+
+// True for a long option whose value is a file path (NAME without the "--").
+bool TakesPath(std::wstring_view name);
 
 // The section that --help prints after the usage text: one line per long option.
 std::wstring LongOptionsHelpText();

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "common/text.h"
+#include "servicemode/file_security.h"
 
 namespace tendro {
 
@@ -19,11 +20,6 @@ bool Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERR
 }  // namespace
 
 std::unique_ptr<LogFile> LogFile::Open(LogFileSettings settings, DWORD& error) {
-    if (settings.createFolder) {
-        size_t slash = settings.path.find_last_of(L"\\/");
-        if (slash != std::wstring::npos && slash > 0)
-            ::CreateDirectoryW(settings.path.substr(0, slash).c_str(), nullptr);
-    }
     // The rotation renames by path: a relative one is made whole once.
     wchar_t full[MAX_PATH * 4];
     DWORD n = ::GetFullPathNameW(settings.path.c_str(), MAX_PATH * 4, full, nullptr);
@@ -124,22 +120,42 @@ std::vector<std::wstring> LogFile::Append(std::wstring_view text) {
 }
 
 DWORD LogFile::Rotate() {
-    // PATH.keep goes: renamed to a name of its own first, so that a reader that holds it open
-    // (sharing delete) does not keep its name taken, then deleted.
-    const std::wstring dropped = Numbered(settings_.keep);
-    const std::wstring doomed = dropped + L".deleted-" + std::to_wstring(::GetTickCount64()) +
-                                L"-" + std::to_wstring(++dropped_);
-    if (::MoveFileExW(dropped.c_str(), doomed.c_str(), 0))
-        ::DeleteFileW(doomed.c_str());
-    else if (!Missing(::GetLastError()))
-        return ::GetLastError();
-    // PATH.i becomes PATH.i+1, then PATH becomes PATH.1 (the handle held here moves with it).
+    // Every step is a rename, undone (newest first) when a later one fails, so that a failed
+    // rotation loses no file. The step that a reader most often blocks comes first: PATH (held
+    // here, moved with its handle) to a name of its own.
+    std::vector<std::pair<std::wstring, std::wstring>> done;  // from, to
+    auto move = [&done](const std::wstring& from, const std::wstring& to) -> DWORD {
+        if (::MoveFileExW(from.c_str(), to.c_str(), 0)) {
+            done.emplace_back(from, to);
+            return 0;
+        }
+        DWORD error = ::GetLastError();
+        return Missing(error) ? 0 : error;
+    };
+    auto undo = [&done](DWORD error) {
+        for (auto step = done.rbegin(); step != done.rend(); ++step)
+            ::MoveFileExW(step->second.c_str(), step->first.c_str(), 0);
+        return error;
+    };
+    const std::wstring unique = L"-" + std::to_wstring(::GetTickCount64()) + L"-" +
+                                std::to_wstring(++dropped_);
+    const std::wstring rotating = settings_.path + L".rotating" + unique;
+    if (!::MoveFileExW(settings_.path.c_str(), rotating.c_str(), 0)) return ::GetLastError();
+    done.emplace_back(settings_.path, rotating);
+    // PATH.keep goes: renamed to a name of its own (a reader that holds it open, sharing
+    // delete, then does not keep its name taken), deleted once everything else has moved.
+    const std::wstring doomed = Numbered(settings_.keep) + L".deleted" + unique;
+    if (settings_.keep > 0)
+        if (DWORD error = move(Numbered(settings_.keep), doomed)) return undo(error);
+    // PATH.i becomes PATH.i+1, then the old PATH becomes PATH.1.
     for (uint32_t i = settings_.keep; i > 1; --i)
-        if (!::MoveFileExW(Numbered(i - 1).c_str(), Numbered(i).c_str(), 0) &&
-            !Missing(::GetLastError()))
-            return ::GetLastError();
-    if (settings_.keep > 0 && !::MoveFileExW(settings_.path.c_str(), Numbered(1).c_str(), 0))
-        return ::GetLastError();
+        if (DWORD error = move(Numbered(i - 1), Numbered(i))) return undo(error);
+    if (settings_.keep == 0) {
+        ::DeleteFileW(rotating.c_str());
+    } else {
+        if (!::MoveFileExW(rotating.c_str(), Numbered(1).c_str(), 0)) return undo(::GetLastError());
+        ::DeleteFileW(doomed.c_str());
+    }
     Reopen();  // when it fails, the next line tries again
     return 0;
 }
@@ -158,24 +174,49 @@ std::wstring DefaultLogFilePath(const std::wstring& serviceName) {
     return folder + L"\\Tendro\\" + serviceName + L".log";
 }
 
+namespace {
+
+// The default log file of a service: its folder made when missing (changed only by SYSTEM,
+// Administrators and the service's account), and refused when another may have made it.
+std::unique_ptr<LogFile> OpenDefaultLogFile(const std::wstring& serviceName,
+                                            LogFileSettings settings, std::wstring& refusal) {
+    settings.path = DefaultLogFilePath(serviceName);
+    const std::wstring folder = settings.path.substr(0, settings.path.rfind(L'\\'));
+    bool created = false;
+    DWORD error = CreateLogFolder(folder, OwnAccountSid(), created);
+    refusal = CheckLogFolder(folder);
+    if (!refusal.empty()) return nullptr;
+    std::unique_ptr<LogFile> file = error ? nullptr : LogFile::Open(settings, error);
+    if (!file) refusal = L"Can't open log file " + settings.path + L": " + WindowsErrorText(error);
+    return file;
+}
+
+LogFileSettings SettingsOf(const LongOptions& options) {
+    LogFileSettings settings;
+    settings.maxBytes = static_cast<uint64_t>(options.logSizeMb) << 20;
+    settings.keep = static_cast<uint32_t>(options.logKeep);
+    return settings;
+}
+
+}  // namespace
+
 std::unique_ptr<LogFile> OpenLogFileOf(const LongOptions& options, const std::wstring& serviceName,
                                        std::wstring& refusal) {
     if (options.logFile.empty() && serviceName.empty()) return nullptr;
-    LogFileSettings settings;
-    settings.path = options.logFile.empty() ? DefaultLogFilePath(serviceName) : options.logFile;
-    settings.createFolder = options.logFile.empty();
-    settings.maxBytes = static_cast<uint64_t>(options.logSizeMb) << 20;
-    settings.keep = static_cast<uint32_t>(options.logKeep);
+    LogFileSettings settings = SettingsOf(options);
+    if (options.logFile.empty()) return OpenDefaultLogFile(serviceName, settings, refusal);
+    settings.path = options.logFile;
     DWORD error = 0;
     std::unique_ptr<LogFile> file = LogFile::Open(settings, error);
-    if (!file) {
-        const std::wstring why = WindowsErrorText(error);
-        refusal = options.logFile.empty()
-                      ? L"Can't open log file " + settings.path + L": " + why
-                      : L"Invalid value for option --log-file: \"" + settings.path +
-                            L"\" (can't open it: " + why + L")";
-    }
+    if (!file)
+        refusal = L"Invalid value for option --log-file: \"" + settings.path + L"\" (can't open it: " +
+                  WindowsErrorText(error) + L")";
     return file;
+}
+
+std::unique_ptr<LogFile> OpenStartupFailureLog(const std::wstring& serviceName) {
+    std::wstring refusal;
+    return OpenDefaultLogFile(serviceName, SettingsOf(LongOptions()), refusal);
 }
 
 }  // namespace tendro

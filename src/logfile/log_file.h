@@ -23,7 +23,6 @@ struct LogFileSettings {
     std::wstring path;
     uint64_t maxBytes = 10ull << 20;  // a line that would take PATH past it rotates first
     uint32_t keep = 5;                // rotated files kept: PATH.1 (newest) ... PATH.keep
-    bool createFolder = false;        // create PATH's folder when it is missing
 };
 
 class LogFile final : public LogSink {
@@ -45,7 +44,8 @@ private:
     // Opens PATH anew (the handle held is closed) and reads its size; false when it fails.
     bool Reopen();
     // Renames the files one place up and starts a new PATH; the error code of a step that
-    // failed (then PATH is still the file appended to), 0 on success.
+    // failed (then every file is back under its name, PATH still the file appended to), 0 on
+    // success.
     DWORD Rotate();
     std::wstring Numbered(uint32_t n) const;
 
@@ -59,14 +59,19 @@ private:
     uint64_t dropped_ = 0;          // files dropped, for their passing names
 };
 
-// %ProgramData%\Tendro\NAME.log: the log file of the service NAME without --log-file (open it
-// with createFolder).
+// %ProgramData%\Tendro\NAME.log: the log file of the service NAME without --log-file.
 std::wstring DefaultLogFilePath(const std::wstring& serviceName);
 
 // The log file that the options ask for: --log-file's PATH, or for a service (a serviceName
-// given) without it DefaultLogFilePath. Null when there is none, or when it cannot be opened:
-// `refusal` then holds the level-0 text naming the option and the value.
+// given) without it DefaultLogFilePath, its folder made when missing and refused when it is a
+// reparse point or not owned by SYSTEM or Administrators (servicemode/file_security.h). Null
+// when there is none, or when it cannot be opened: `refusal` then holds the level-0 text
+// naming the option and the value, or the folder and why.
 std::unique_ptr<LogFile> OpenLogFileOf(const LongOptions& options, const std::wstring& serviceName,
                                        std::wstring& refusal);
+
+// Where a service whose start-up failed before its log file was open says why: its default
+// log file (the same checks). Null when that cannot be opened either.
+std::unique_ptr<LogFile> OpenStartupFailureLog(const std::wstring& serviceName);
 
 }  // namespace tendro

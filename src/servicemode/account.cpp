@@ -54,6 +54,14 @@ std::vector<BYTE> LookUpSid(const std::wstring& account) {
     return sid;
 }
 
+std::wstring SidText(const std::wstring& account) {
+    std::vector<BYTE> sid = LookUpSid(account);
+    LocalMemory text;
+    if (!::ConvertSidToStringSidW(sid.data(), reinterpret_cast<wchar_t**>(text.put())))
+        FailServiceCommand(::GetLastError(), L"Can't read the SID of the account " + account);
+    return static_cast<const wchar_t*>(text.get());
+}
+
 // Line end, cut off: CR LF or LF.
 void StripLineEnd(std::wstring& text) {
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
@@ -85,37 +93,87 @@ void ReadConsolePassword(HANDLE input, DWORD mode, const std::wstring& account,
     if (!ok) FailServiceCommand(error, L"Can't read the password for " + account);
 }
 
+// The bytes of one line: in UTF-16 (a byte-order mark first) read two at a time, so that the
+// line end is found as a character and not as the first half of one.
 void ReadPipedPassword(HANDLE input, const std::wstring& account, Password& password) {
-    char bytes[PasswordRoom] = {};  // UTF-8: never more characters than bytes
+    char bytes[2 * PasswordRoom] = {};
     size_t count = 0;
     bool lineEnd = false;
+    size_t unit = 1;
     while (count < sizeof(bytes)) {
         DWORD read = 0;
         if (!::ReadFile(input, bytes + count, 1, &read, nullptr) || read == 0) break;
-        if (bytes[count++] == '\n') {
+        ++count;
+        if (count == 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
+                           (bytes[0] == '\xFE' && bytes[1] == '\xFF')))
+            unit = 2;
+        if (count % unit != 0) continue;
+        const bool newline = unit == 1 ? bytes[count - 1] == '\n'
+                                       : (bytes[count - 2] == '\n' && bytes[count - 1] == 0) ||
+                                             (bytes[count - 2] == 0 && bytes[count - 1] == '\n');
+        if (newline) {
             lineEnd = true;
             break;
         }
     }
-    if (!lineEnd && count == sizeof(bytes)) {
-        ::SecureZeroMemory(bytes, sizeof(bytes));
-        FailServiceCommand(0, L"The password for " + account + L" is too long");
-    }
-    std::wstring& text = password.text();
-    int length = count ? ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count),
-                                               nullptr, 0)
-                       : 0;
-    if (length > 0 && static_cast<size_t>(length) <= text.capacity()) {
-        text.resize(static_cast<size_t>(length));
-        ::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), text.data(), length);
-    }
+    const bool tooLong = !lineEnd && count == sizeof(bytes);
+    const wchar_t* problem = tooLong ? nullptr
+                                     : DecodePasswordBytes(std::string_view(bytes, count),
+                                                           password.text());
     ::SecureZeroMemory(bytes, sizeof(bytes));
+    if (tooLong) FailServiceCommand(0, L"The password for " + account + L" is too long");
+    if (problem)
+        FailServiceCommand(0, L"The password for " + account + L" on standard input " + problem);
 }
 
 }  // namespace
 
+const wchar_t* DecodePasswordBytes(std::string_view bytes, std::wstring& text) {
+    text.clear();
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    const bool little = bytes.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool big = bytes.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    if (little || big) {
+        if (bytes.size() % 2 != 0) return L"is not whole UTF-16 text";
+        const size_t length = bytes.size() / 2 - 1;
+        if (length > text.capacity()) return L"is too long";
+        text.resize(length);
+        for (size_t i = 0; i < length; ++i) {
+            const unsigned char hi = b[2 + 2 * i + (little ? 1 : 0)];
+            const unsigned char lo = b[2 + 2 * i + (little ? 0 : 1)];
+            text[i] = static_cast<wchar_t>(hi << 8 | lo);
+        }
+        for (size_t i = 0; i < length; ++i) {  // surrogates only in pairs
+            const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
+            const bool low = text[i] >= 0xDC00 && text[i] <= 0xDFFF;
+            const bool paired = high && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+            if (low || (high && !paired)) {
+                SecureErase(text);
+                return L"is not valid UTF-16 text";
+            }
+            if (paired) ++i;
+        }
+    } else {
+        if (bytes.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) bytes.remove_prefix(3);
+        const int size = static_cast<int>(bytes.size());
+        const int length = size ? ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                                        size, nullptr, 0)
+                                : 0;
+        if (size > 0 && length <= 0) return L"is not valid UTF-8 text (nor UTF-16 with a byte-order mark)";
+        if (static_cast<size_t>(length) > text.capacity()) return L"is too long";
+        text.resize(static_cast<size_t>(length));
+        if (length > 0)
+            ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, text.data(), length);
+    }
+    if (text.find(L'\0') != std::wstring::npos) {
+        SecureErase(text);
+        return L"holds a NUL character";
+    }
+    return nullptr;
+}
+
 [[noreturn]] void FailServiceCommand(DWORD code, std::wstring text) {
-    throw ServiceCommandError{code, std::move(text)};
+    throw ServiceCommandError{code, std::move(text), {}};
 }
 
 ServiceAccount ResolveServiceAccount(const std::wstring& given) {
@@ -132,13 +190,34 @@ ServiceAccount ResolveServiceAccount(const std::wstring& given) {
     // The service manager takes a local account as ".\user".
     bool qualified = given.find_first_of(L"\\@") != std::wstring::npos;
     account.name = qualified ? given : L".\\" + given;
-    account.needsPassword = given.back() != L'$';
+    account.managed = given.back() == L'$';
+    account.needsPassword = !account.managed;
     account.needsLogonRight = true;
-    std::vector<BYTE> sid = LookUpSid(given);
-    LocalMemory text;
-    if (!::ConvertSidToStringSidW(sid.data(), reinterpret_cast<wchar_t**>(text.put())))
-        FailServiceCommand(::GetLastError(), L"Can't read the SID of the account " + given);
-    account.sid = static_cast<const wchar_t*>(text.get());
+    account.sid = SidText(given);
+    return account;
+}
+
+bool AccountTakesPassword(const std::wstring& startName) {
+    if (startName.empty() || EqualsNoCase(startName, L"LocalSystem") || startName.back() == L'$')
+        return false;
+    for (const BuiltInAccount& builtIn : BuiltInAccounts)
+        if (EqualsNoCase(startName, builtIn.fullName) || EqualsNoCase(startName, builtIn.shortName))
+            return false;
+    return true;
+}
+
+ServiceAccount AccountOfInstalledService(const std::wstring& startName) {
+    ServiceAccount account;
+    if (startName.empty() || EqualsNoCase(startName, L"LocalSystem")) return account;
+    account.name = startName;
+    account.given = startName.starts_with(L".\\") ? startName.substr(2) : startName;
+    for (const BuiltInAccount& builtIn : BuiltInAccounts)
+        if (EqualsNoCase(startName, builtIn.fullName) || EqualsNoCase(startName, builtIn.shortName)) {
+            account.sid = builtIn.sid;
+            return account;
+        }
+    account.managed = account.given.back() == L'$';
+    account.sid = SidText(account.given);
     return account;
 }
 

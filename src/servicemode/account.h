@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tendro {
@@ -14,6 +15,7 @@ namespace tendro {
 struct ServiceCommandError {
     DWORD code = 0;
     std::wstring text;
+    std::wstring after;  // said after the system's text: what the undo could not put back
 };
 [[noreturn]] void FailServiceCommand(DWORD code, std::wstring text);
 
@@ -22,8 +24,16 @@ struct ServiceAccount {
     std::wstring name;         // for the service manager (empty: LocalSystem)
     std::wstring sid;          // SDDL form for the read ACE: "LS", "NS" or "S-1-..." (empty: none)
     bool needsPassword = false;
+    bool managed = false;          // a managed service account (NAME$): its password is none
     bool needsLogonRight = false;  // LocalSystem and the two built-in service accounts have it
 };
+
+// The account of an installed service from its configured start name (".\user",
+// "NT AUTHORITY\LocalService", "LocalSystem", ...): kept as it is, so it takes no password
+// and no right is granted.
+ServiceAccount AccountOfInstalledService(const std::wstring& startName);
+// Whether the account of that start name logs on with a password of its own.
+bool AccountTakesPassword(const std::wstring& startName);
 
 // Classifies and looks up the account; NT AUTHORITY\LocalService and NetworkService (also as
 // "LocalService", "NetworkService", without regard to case) and a managed account ending in
@@ -47,9 +57,14 @@ private:
 };
 
 // Reads the password of `account` from standard input: at a console a prompt without echo,
-// from a pipe or file one line (UTF-8, the CR LF or LF stripped). Raises ServiceCommandError
-// when there is none.
+// from a pipe or file one line (see DecodePasswordBytes; the CR LF or LF stripped). Raises
+// ServiceCommandError when there is none, or when the line is not valid text.
 void ReadPassword(const std::wstring& account, Password& password);
+
+// The bytes of a piped password as text in `text` (a Password's, whose room it keeps to):
+// UTF-8, a byte-order mark dropped; UTF-16 LE or BE when a byte-order mark begins it. Null on
+// success, else what is wrong with them ("holds a NUL character", ...), `text` then empty.
+const wchar_t* DecodePasswordBytes(std::string_view bytes, std::wstring& text);
 
 // Grants SeServiceLogonRight to the account when it lacks it; true when it was granted now.
 // Raises ServiceCommandError when the rights cannot be read or changed.

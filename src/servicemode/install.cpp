@@ -24,7 +24,9 @@
 #include "log/log.h"
 #include "process/child_process.h"
 #include "servicemode/account.h"
+#include "servicemode/file_security.h"
 #include "servicemode/stored_options.h"
+#include "servicemode/uninstall_all.h"
 
 namespace tendro {
 
@@ -81,6 +83,23 @@ std::vector<wchar_t*> ArgumentPointers(ArgumentCopies& copies) {
     for (std::wstring& item : copies.items()) pointers.push_back(item.data());
     pointers.push_back(nullptr);
     return pointers;
+}
+
+// A path option (--log-file=PATH, --metrics=PATH, ...) with its path made whole from the
+// current folder: the service runs in another one. Any other argument as it is.
+std::wstring WholePathOption(const std::wstring& argument) {
+    const size_t equals = argument.find(L'=');
+    if (!StartsWith(argument, L"--") || equals == std::wstring::npos || equals + 1 == argument.size() ||
+        !TakesPath(std::wstring_view(argument).substr(2, equals - 2)))
+        return argument;
+    const std::wstring path = argument.substr(equals + 1);
+    DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring whole(size, L'\0');
+    DWORD length = size ? ::GetFullPathNameW(path.c_str(), size, whole.data(), nullptr) : 0;
+    if (length == 0 || length >= size)
+        FailServiceCommand(::GetLastError(), L"Can't make the path of " + argument + L" whole");
+    whole.resize(length);
+    return argument.substr(0, equals + 1) + whole;
 }
 
 // What --install checked in OPTIONS and shows of them.
@@ -296,6 +315,24 @@ void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& 
         FailServiceCommand(status, L"Can't write the options to HKLM\\" + path);
 }
 
+std::wstring LogFolderOf(const std::wstring& name) {
+    const std::wstring path = DefaultLogFilePath(name);
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+// The default log folder (where a service says why its start-up failed, whatever its log
+// file): made when missing, with a protected DACL; one that is there must be safe to log into.
+// True when it was made.
+bool MakeLogFolder(const std::wstring& name, const ServiceAccount& account) {
+    const std::wstring folder = LogFolderOf(name);
+    bool created = false;
+    if (DWORD error = CreateLogFolder(folder, account.sid, created))
+        FailServiceCommand(error, L"Can't create folder " + folder);
+    std::wstring refusal = CheckLogFolder(folder);
+    if (!refusal.empty()) FailServiceCommand(0, refusal);
+    return created;
+}
+
 // The configuration that an update replaces, to be put back when a later step fails.
 struct SavedConfig {
     DWORD type, start, errorControl;
@@ -334,33 +371,52 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     for (size_t i = 1; i < typed.items().size(); ++i) {
         const std::wstring& argument = typed.items()[i];
         if (!StartsWith(argument, L"--install=") && !StartsWith(argument, L"--account="))
-            stored.items().push_back(argument);
+            stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
-    // The built-in accounts take an empty password; LocalSystem is named only on an update.
-    const wchar_t* accountName = account.name.empty() ? nullptr : account.name.c_str();
-    const wchar_t* passwordText = account.needsPassword ? password.get() : L"";
+    const bool accountGiven = !options.account.empty();
+    // A managed account takes no password at all (null), the built-in ones an empty one.
+    const wchar_t* passwordText = account.needsPassword ? password.get()
+                                  : account.managed     ? nullptr
+                                                        : L"";
 
-    std::wstring imagePath = TendroImagePath(ExecutablePath(), name);
+    const std::wstring program = ExecutablePath();
+    // A program that anyone else can change or replace would run as the service.
+    std::wstring refused = ProgramPathRefusal(FindPathThreats(ReadPathChain(program), TrustedAccounts()));
+    if (!refused.empty()) FailServiceCommand(0, refused);
+    std::wstring imagePath = TendroImagePath(program, name);
     std::wstring displayName = L"Tendro " + name;
     ScHandle scm = OpenServiceManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     ScHandle service = OpenTendroService(scm.get(), name, SERVICE_ALL_ACCESS);
     UndoSteps undo;  // after the handle that its steps use, so that it runs first
     bool update = static_cast<bool>(service);
+    // What the Err! line adds when a later step fails: the undo puts an account back, never
+    // its password.
+    std::wstring lostPassword;
     if (update) {
         std::vector<BYTE> buffer;
         QUERY_SERVICE_CONFIGW* old = QueryConfig(service.get(), name, buffer);
         SavedConfig saved{old->dwServiceType, old->dwStartType, old->dwErrorControl,
                           Text(old->lpBinaryPathName), Text(old->lpServiceStartName),
                           Text(old->lpDisplayName), ReadDescription(service.get())};
+        // Without --account the service keeps the account it has (and its password).
+        if (!accountGiven) account = AccountOfInstalledService(saved.account);
+        const wchar_t* accountName =
+            !accountGiven ? nullptr : account.name.empty() ? LocalSystemName : account.name.c_str();
         if (!::ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                     SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                    nullptr, accountName ? accountName : LocalSystemName,
-                                    passwordText, displayName.c_str()))
+                                    nullptr, accountName, accountName ? passwordText : nullptr,
+                                    displayName.c_str()))
             FailServiceCommand(::GetLastError(), L"Can't change service " + name);
+        if (accountGiven && !EqualsNoCase(saved.account, accountName) &&
+            AccountTakesPassword(saved.account))
+            lostPassword = L"; service " + name + L" runs as " + saved.account +
+                           L" again, but its password could not be put back: give it again with "
+                           L"tendro.exe --install=" + quote_argument(name) + L" --account=" +
+                           quote_argument(saved.account) + L" and the options";
         SC_HANDLE handle = service.get();
         undo.Add([handle, saved] {
             ::ChangeServiceConfigW(handle, saved.type, saved.start, saved.errorControl,
@@ -370,6 +426,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             ::ChangeServiceConfig2W(handle, SERVICE_CONFIG_DESCRIPTION, &info);
         });
     } else {
+        // LocalSystem is named only on an update.
+        const wchar_t* accountName = account.name.empty() ? nullptr : account.name.c_str();
         service.reset(::CreateServiceW(scm.get(), name.c_str(), displayName.c_str(),
                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath.c_str(),
@@ -383,10 +441,17 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
         });
     }
     SecureErase(password.text());
-    bool delayed = ConfigureService(service.get(), name, checked.description);
-    WriteParameters(name, stored.items(), account, undo);
-    RegisterEventSourceOf(ExecutablePath());
-    bool granted = GrantServiceLogonRight(account);
+    bool delayed = false, granted = false, madeFolder = false;
+    try {
+        delayed = ConfigureService(service.get(), name, checked.description);
+        WriteParameters(name, stored.items(), account, undo);
+        RegisterEventSourceOf(program);
+        granted = GrantServiceLogonRight(account);
+        madeFolder = MakeLogFolder(name, account);
+    } catch (ServiceCommandError& e) {
+        e.after += lostPassword;
+        throw;
+    }
     undo.Keep();
 
     std::wstring accountText = account.name.empty() ? LocalSystemName : account.name;
@@ -398,6 +463,9 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (granted) WriteLog(LogInit, L"Granted " + account.given + L" the right to log on as a service");
     WriteLog(LogInit, L"Options: " + checked.shown);
     WriteLog(LogInit, L"Log file: " + checked.logFile);
+    if (madeFolder)
+        WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
+                              L": only SYSTEM, Administrators and the service's account change it");
     std::wstring typedName = quote_argument(name);
     if (update)
         WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
@@ -453,6 +521,7 @@ int Uninstall(const LongOptions& options) {
 }  // namespace
 
 std::optional<int> RunServiceCommand(int argc, wchar_t** argv, const LongOptions& options) {
+    if (options.uninstallAll) return UninstallAll(argc, argv, options);
     bool install = !options.install.empty(), uninstall = !options.uninstall.empty();
     if (install && uninstall) {
         WriteLog(LogError, L"Options --install and --uninstall cannot be combined");
@@ -480,6 +549,7 @@ std::optional<int> RunServiceCommand(int argc, wchar_t** argv, const LongOptions
         if (e.code == ERROR_ACCESS_DENIED)
             line += install ? L" (the install needs an elevated prompt)"
                             : L" (the uninstall needs an elevated prompt)";
+        line += e.after;
         WriteLog(LogError, line);
         return 1;
     }

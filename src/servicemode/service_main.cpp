@@ -48,24 +48,24 @@ DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void* eventData, void
 
 // The stored options as a console run takes them: the program's path first.
 int RunStoredOptions(ServiceRun& run) {
-    std::vector<std::wstring> arguments{L"tendro.exe"};
+    ArgumentCopies arguments;  // -l passwords: zeroed when they go
     RunEnvironment environment;
     environment.serviceName = run.name;
     environment.stop = &run.stop;
     environment.hooks = std::make_unique<RunningAtFirstPass>(*run.reporter);
     try {
-        std::vector<std::wstring> stored = ReadStoredOptions(run.name);
-        arguments.insert(arguments.end(), stored.begin(), stored.end());
+        ReadServiceArguments(run.name, arguments);
     } catch (const std::system_error& error) {
         // Said in the service's log, as every reason a run ends with.
         environment.startupError = FormatText(L"Can't read the options of service %s: ",
                                               run.name.c_str()) +
                                    DescribeSystemError(error);
     }
+    if (arguments.items().empty()) arguments.items().emplace_back(L"tendro.exe");
     std::vector<wchar_t*> argv;
-    for (std::wstring& argument : arguments) argv.push_back(argument.data());
+    for (std::wstring& argument : arguments.items()) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    return RunTendro(static_cast<int>(arguments.size()), argv.data(), std::move(environment));
+    return RunTendro(static_cast<int>(arguments.items().size()), argv.data(), std::move(environment));
 }
 
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {

@@ -24,6 +24,25 @@ std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName) {
     return options;
 }
 
+void ReadServiceArguments(const std::wstring& serviceName, ArgumentCopies& arguments) {
+    RegKey key;
+    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(serviceName).c_str(), 0,
+                                     KEY_QUERY_VALUE, key.put());
+    DWORD size = 0;
+    if (status == ERROR_SUCCESS)
+        status = ::RegQueryValueExW(key.get(), StoredOptionsValue, nullptr, nullptr, nullptr, &size);
+    // Room for every string that the value can hold, so that the vector never moves them.
+    ArgumentCopies stored;
+    stored.items().reserve(size / sizeof(wchar_t) + 1);
+    if (status == ERROR_SUCCESS) status = ReadRegMultiString(key.get(), StoredOptionsValue, stored.items());
+    if (status != ERROR_SUCCESS)
+        ThrowSystemError(status, "Can't read the options of service " + ToNarrow(serviceName));
+    arguments.items().clear();
+    arguments.items().reserve(stored.items().size() + 1);
+    arguments.items().emplace_back(L"tendro.exe");
+    for (const std::wstring& item : stored.items()) arguments.items().push_back(item);
+}
+
 std::wstring TendroImagePath(const std::wstring& exePath, const std::wstring& serviceName) {
     return L"\"" + exePath + L"\" " + quote_argument(L"--service=" + serviceName);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+
 namespace tendro {
 
 inline constexpr const wchar_t* StoredOptionsValue = L"Options";
@@ -18,6 +20,11 @@ std::wstring ParametersKeyPath(const std::wstring& serviceName);
 // The arguments stored for the service NAME, in order; raised (std::system_error, "system"
 // category) when the key or the value cannot be read.
 std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName);
+
+// The service's command line: "tendro.exe" and the stored options, in copies that are
+// overwritten with zeros when they go (the -l values hold passwords); raised as
+// ReadStoredOptions.
+void ReadServiceArguments(const std::wstring& serviceName, ArgumentCopies& arguments);
 
 // The ImagePath of a Tendro service: "FULL PATH" --service=NAME (that argument quoted too
 // when NAME holds a blank).
