@@ -17,6 +17,7 @@
 #include "common/error.h"
 #include "common/handle.h"
 #include "common/registry.h"
+#include "common/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/event_source.h"
 #include "hostproduct/contract.h"
@@ -32,7 +33,9 @@ namespace tendro {
 
 namespace {
 
-constexpr DWORD StopWaitMs = 30000;
+// A Tendro stopped during a failure response takes up to its stop budget, and then the calls
+// that follow it: the uninstall waits for the budget and a margin.
+constexpr DWORD StopWaitMs = StopBudgetMs + 30000;
 constexpr DWORD StopPollMs = 100;
 constexpr const wchar_t* LocalSystemName = L"LocalSystem";
 // SYSTEM and Administrators full control, nothing inherited; a read ACE for the account is
@@ -495,8 +498,9 @@ int Uninstall(const LongOptions& options) {
         ULONGLONG deadline = ::GetTickCount64() + StopWaitMs;
         while (CurrentState(service.get(), name) != SERVICE_STOPPED) {
             if (::GetTickCount64() >= deadline)
-                FailServiceCommand(0, L"Service " + name +
-                                          L" did not stop within 30 s: not removed");
+                FailServiceCommand(0, L"Service " + name + L" did not stop within " +
+                                          std::to_wstring(StopWaitMs / 1000) +
+                                          L" s: not removed");
             ::Sleep(StopPollMs);
         }
         stopped = true;
