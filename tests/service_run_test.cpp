@@ -10,6 +10,7 @@
 
 #include "common/handle.h"
 #include "common/text.h"
+#include "servicemode/stored_options.h"
 #include "support/run_tendro.h"
 #include "support/temp_folder.h"
 #include "support/tendro_service.h"
@@ -76,8 +77,10 @@ TEST(ServiceRun, AFailedStartUpStopsTheServiceWithItsExitCode) {
 // process never changes. Paused, a watched service stopped from outside stays down, the log
 // says why and the metrics say paused; at continue it is started at once. A re-install adds a
 // service (watched from then on) and a pause limit of 3 s, after which Tendro continues by
-// itself and restarts what went down. Options edited to a refused value: the refusal is
-// logged, and the old group is still watched.
+// itself and restarts what went down; its new log file waits for the next start, and the
+// install hears the outcome all the same (from the registry, not a log). A re-install that the
+// service refuses prints why and stores the options of before again. Options edited to a
+// refused value: the refusal is logged, and the old group is still watched.
 TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     TestService first, added;
     ASSERT_TRUE(first.Start());
@@ -105,10 +108,23 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     EXPECT_LT(::GetTickCount() - continued, 3000u) << "the next pass begins at continue";
     EXPECT_EQ(tendro.Status().dwCurrentState, DWORD{SERVICE_RUNNING});
 
+    const std::wstring nextLog = folder.File(L"next.log");
     TendroService::RunResultText update = tendro.Reinstall(
-        {L"-f", L"1", L"-s", first.Name(), L"-s", added.Name(), L"--pause-limit=3", metrics});
+        {L"-f", L"1", L"-s", first.Name(), L"-s", added.Name(), L"--pause-limit=3", metrics}, nextLog);
     EXPECT_EQ(update.exitCode, 0u) << ToNarrow(update.out);
+    EXPECT_THAT(ToNarrow(update.out), HasSubstr("log file options of service " + ToNarrow(tendro.Name()) +
+                                                " take effect at its next start"));
     EXPECT_THAT(ToNarrow(update.out), HasSubstr("has applied the new options"));
+    const std::vector<std::wstring> applied = ReadStoredOptions(tendro.Name());
+    const std::wstring noSuch = UniqueServiceName(L"TendroNoSuch");
+    TendroService::RunResultText typo =
+        tendro.Reinstall({L"-f", L"1", L"-s", noSuch, metrics}, nextLog);
+    EXPECT_EQ(typo.exitCode, 1u);
+    EXPECT_THAT(ToNarrow(typo.out), HasSubstr("service " + ToNarrow(noSuch) + "\r\nErr!: "));
+    EXPECT_THAT(ToNarrow(typo.out), HasSubstr("are refused: the lines above say why; Tendro goes "
+                                              "on with the options it has; the options of before "
+                                              "are stored again"));
+    EXPECT_EQ(ReadStoredOptions(tendro.Name()), applied);
     EXPECT_EQ(tendro.Status().dwProcessId, pid);
     ASSERT_TRUE(added.StopFromOutside());
     ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());
@@ -122,10 +138,9 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
 
     tendro.StoreOptions({L"-f", L"1", L"-s", UniqueServiceName(L"TendroNoSuch")});
     ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PARAMCHANGE));
-    ASSERT_TRUE(tendro.WaitForLog(L"Err!: ", 20000));
     ASSERT_TRUE(tendro.WaitForLog(L"The new options of service " + tendro.Name() +
                                       L" are refused",
-                                  20000))
+                                  20000, 2))
         << ToNarrow(tendro.Log());
     ASSERT_TRUE(added.StopFromOutside());
     ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());

@@ -82,7 +82,15 @@ void WriteConsoleText(DWORD stdHandle, std::wstring_view text) {
     for (LogSink* sink : LogSinks::Installed()) sink->WriteText(stdHandle, text);
 }
 
+namespace {
+thread_local ErrorCapture* errorCapture = nullptr;
+}  // namespace
+
+ErrorCapture::ErrorCapture() : previous_(errorCapture) { errorCapture = this; }
+ErrorCapture::~ErrorCapture() { errorCapture = previous_; }
+
 void WriteLog(uint32_t level, const std::wstring& text) {
+    if (level == LogError && errorCapture) errorCapture->texts.push_back(text);
     auto& words = LevelWords();
     auto word = words.find(level);
     std::wstring line = (word != words.end() ? word->second : std::wstring()) + L": " +

@@ -25,6 +25,20 @@ void SetLevelWord(uint32_t level, std::wstring word);
 
 // Writes one line unconditionally: "<word>: <local time>: <text>".
 void WriteLog(uint32_t level, const std::wstring& text);
+// Copies the texts of the Err! lines that this thread logs while it lives (the log goes where
+// it went).
+class ErrorCapture {
+public:
+    ErrorCapture();
+    ~ErrorCapture();
+    ErrorCapture(const ErrorCapture&) = delete;
+    ErrorCapture& operator=(const ErrorCapture&) = delete;
+    std::vector<std::wstring> texts;
+
+private:
+    ErrorCapture* previous_;
+};
+
 // Formats one argument into the message and logs it when level <= Verbosity.
 void WriteLogFormat(uint32_t level, const wchar_t* format, const std::wstring& argument);
 void WriteLogFormat(uint32_t level, const wchar_t* format, int32_t argument);

@@ -52,15 +52,23 @@ std::wstring ConfiguredAccount(const std::wstring& serviceName) {
 std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
                                       const std::wstring& serviceName,
                                       const OptionsReader& readOptions,
-                                      const std::wstring& startAccount) {
+                                      const std::wstring& startAccount,
+                                      ReloadOutcome& outcome) {
     WriteLog(LogInit, L"Reading the options of service " + serviceName + L" again");
     const uint32_t verbosity = Verbosity;
+    ErrorCapture errors;
     auto refuse = [&](const std::wstring& why) -> std::unique_ptr<MonitorRun> {
         Verbosity = verbosity;
         WriteLog(LogError, OptionsRefusedPrefix(serviceName) + why +
                                L"; Tendro goes on with the options it has");
+        outcome = {false, std::move(errors.texts)};
         return nullptr;
     };
+    auto note = [&](const std::wstring& text) {
+        WriteLog(LogInit, text);
+        outcome.lines.push_back(text);
+    };
+    outcome = {};
     ArgumentCopies arguments;  // -l passwords: zeroed when they go
     try {
         readOptions(arguments);
@@ -86,12 +94,12 @@ std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
     const LongOptions& then = next->longOptions;
     if (then.logFile != now.logFile || then.logSizeMb != now.logSizeMb ||
         then.logKeep != now.logKeep)
-        WriteLog(LogInit, L"The new log file options of service " + serviceName +
-                              L" take effect at its next start");
+        note(L"The new log file options of service " + serviceName +
+             L" take effect at its next start");
     if (std::wstring account = ConfiguredAccount(serviceName);
         !account.empty() && !EqualsNoCase(account, startAccount))
-        WriteLog(LogInit, L"The new account of service " + serviceName + L" (" + account +
-                              L") takes effect at its next start");
+        note(L"The new account of service " + serviceName + L" (" + account +
+             L") takes effect at its next start");
 
     Verbosity = VerbosityFor(next->settings);
     std::optional<int> code;
@@ -103,6 +111,7 @@ std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
     if (code) return refuse(*code == 0 ? L"no valid service" : L"the lines above say why");
     CarryHistory(current, *next);
     WriteLog(LogInit, OptionsAppliedLine(serviceName));
+    outcome.applied = true;
     return next;
 }
 

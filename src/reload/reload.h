@@ -12,7 +12,14 @@
 
 namespace tendro {
 
-// The last line of a reload in the service's log, which the install waits for:
+// What a reload came to, for the install that sent the control: applied, with what only the
+// next start changes; or refused, with the Err! lines that say why (the last one the refusal).
+struct ReloadOutcome {
+    bool applied = false;
+    std::vector<std::wstring> lines;
+};
+
+// The last line of a reload in the service's log:
 // "The new options of service NAME are applied", or the Err! line
 // "The new options of service NAME are refused: WHY; Tendro goes on with the options it has".
 std::wstring OptionsAppliedLine(const std::wstring& serviceName);
@@ -26,10 +33,11 @@ using OptionsReader = std::function<void(ArgumentCopies& arguments)>;
 // over from `current`; nothing when they are refused (the lines above the last say why).
 // What cannot change in place (the log file options; the account, `startAccount` being the
 // one the service started as) is said in one line each and left for the next start.
+// `outcome` is what came of it.
 std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
                                       const std::wstring& serviceName,
                                       const OptionsReader& readOptions,
-                                      const std::wstring& startAccount);
+                                      const std::wstring& startAccount, ReloadOutcome& outcome);
 
 // The account the service manager has for service `serviceName` ("" when it cannot be read).
 std::wstring ConfiguredAccount(const std::wstring& serviceName);

@@ -1,122 +1,101 @@
 #include "servicemode/apply_options.h"
 
+#include <sddl.h>
+
 #include <string>
 #include <vector>
 
 #include "common/handle.h"
-#include "common/text.h"
+#include "common/registry.h"
 #include "log/log.h"
-#include "logfile/log_file.h"
 #include "process/child_process.h"
-#include "reload/reload.h"
 #include "servicemode/stored_options.h"
 
 namespace tendro {
 
 namespace {
 
-uint64_t FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-// The log from `offset` on (from the start when the file has been rotated since).
-std::wstring ReadLogFrom(const std::wstring& path, uint64_t offset) {
-    Handle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::wstring();
-    LARGE_INTEGER size{};
-    ::GetFileSizeEx(file.get(), &size);
-    if (static_cast<uint64_t>(size.QuadPart) < offset) offset = 0;
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    ::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN);
-    std::string text(static_cast<size_t>(size.QuadPart - static_cast<LONGLONG>(offset)), '\0');
-    DWORD read = 0;
-    if (!text.empty() && !::ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()),
-                                     &read, nullptr))
-        return std::wstring();
-    text.resize(read);
-    return ToWide(text, CP_UTF8);
-}
-
-// "WORD: TIME: TEXT" split into the word and the text (the time holds no ": ").
-bool SplitLogLine(const std::wstring& line, std::wstring& word, std::wstring& text) {
-    size_t first = line.find(L": ");
-    size_t second = first == std::wstring::npos ? first : line.find(L": ", first + 2);
-    if (second == std::wstring::npos) return false;
-    word = line.substr(0, first);
-    text = line.substr(second + 2);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
-    return true;
+// Parameters\Reload made afresh (volatile: a reboot takes it) for the service's account to
+// record in; its sequence now. An error code when it cannot be made.
+LSTATUS OpenReloadKey(const std::wstring& name, const std::wstring& accountSid, RegKey& key,
+                      DWORD& sequence) {
+    std::wstring sddl = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)";
+    if (!accountSid.empty()) sddl += L"(A;;0x20003;;;" + accountSid + L")";  // read, set value
+    LocalMemory security;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                 security.put(), nullptr))
+        return static_cast<LSTATUS>(::GetLastError());
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.get(), FALSE};
+    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ReloadKeyPath(name).c_str(), 0,
+                                       nullptr, REG_OPTION_VOLATILE,
+                                       KEY_QUERY_VALUE | KEY_SET_VALUE | WRITE_DAC, &attributes,
+                                       key.put(), nullptr);
+    // Also over a key that was there: its DACL is ours alone.
+    if (status == ERROR_SUCCESS) status = SetRegKeyDacl(key.get(), security.get());
+    sequence = 0;
+    DWORD size = sizeof(sequence);
+    if (status == ERROR_SUCCESS)
+        ::RegQueryValueExW(key.get(), ReloadSequenceValue, nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(&sequence), &size);
+    return status;
 }
 
 }  // namespace
 
-RunningServiceUpdate::RunningServiceUpdate(std::wstring serviceName)
-    : name_(std::move(serviceName)) {
-    try {
-        for (const std::wstring& argument : ReadStoredOptions(name_))
-            if (argument.starts_with(L"--log-file=")) logPath_ = argument.substr(11);
-    } catch (const std::system_error&) {
-        return;  // not installed yet
-    }
-    if (logPath_.empty()) logPath_ = DefaultLogFilePath(name_);
-    logSize_ = FileSize(logPath_);
-}
-
-int RunningServiceUpdate::Apply(SC_HANDLE service) {
-    const std::wstring typedName = quote_argument(name_);
+int ApplyToRunningService(SC_HANDLE service, const std::wstring& name,
+                          const std::wstring& accountSid,
+                          const std::function<std::wstring()>& restoreOptions) {
+    const std::wstring typedName = quote_argument(name);
     SERVICE_STATUS status{};
     const bool running = ::QueryServiceStatus(service, &status) &&
                          (status.dwCurrentState == SERVICE_RUNNING ||
                           status.dwCurrentState == SERVICE_PAUSED);
     if (!running) {
-        WriteLog(LogInit, L"Service " + name_ + L" takes the new options at its next start: sc start " +
+        WriteLog(LogInit, L"Service " + name + L" takes the new options at its next start: sc start " +
                               typedName);
         return 0;
     }
-    if (!::ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status)) {
-        WriteLog(LogError, L"Can't send the new options to the running service " + name_ + L": " +
-                               WindowsErrorText(::GetLastError()) +
-                               L"; it takes them at its next start: sc stop " + typedName +
-                               L", then sc start " + typedName);
+    const std::wstring nextStart =
+        L"; it takes them at its next start: sc stop " + typedName + L", then sc start " + typedName;
+    RegKey key;
+    DWORD before = 0;
+    if (LSTATUS error = OpenReloadKey(name, accountSid, key, before); error != ERROR_SUCCESS) {
+        WriteLog(LogError, L"Can't create the key HKLM\\" + ReloadKeyPath(name) + L": " +
+                               WindowsErrorText(static_cast<DWORD>(error)) + nextStart);
         return 1;
     }
-    const std::wstring applied = OptionsAppliedLine(name_);
-    const std::wstring refused = OptionsRefusedPrefix(name_);
+    if (!::ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status)) {
+        WriteLog(LogError, L"Can't send the new options to the running service " + name + L": " +
+                               WindowsErrorText(::GetLastError()) + nextStart);
+        return 1;
+    }
     const ULONGLONG begin = ::GetTickCount64();
     for (;;) {
-        std::vector<std::wstring> errors, notes;
-        std::wstring rest = ReadLogFrom(logPath_, logSize_);
-        for (size_t at = 0, end; (end = rest.find(L'\n', at)) != std::wstring::npos; at = end + 1) {
-            std::wstring word, text;
-            if (!SplitLogLine(rest.substr(at, end - at), word, text)) continue;
-            if (text == applied) {
-                for (const std::wstring& note : notes) WriteLog(LogInit, note);
-                WriteLog(LogInit, L"The running service " + name_ + L" has applied the new options");
+        DWORD sequence = 0, size = sizeof(sequence);
+        std::vector<std::wstring> outcome;
+        if (::RegQueryValueExW(key.get(), ReloadSequenceValue, nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(&sequence), &size) == ERROR_SUCCESS &&
+            sequence != before &&
+            ReadRegMultiString(key.get(), ReloadOutcomeValue, outcome) == ERROR_SUCCESS &&
+            !outcome.empty()) {
+            if (outcome[0] == L"applied") {
+                for (size_t i = 1; i < outcome.size(); ++i) WriteLog(LogInit, outcome[i]);
+                WriteLog(LogInit, L"The running service " + name + L" has applied the new options");
                 return 0;
             }
-            if (text.starts_with(refused)) {
-                for (const std::wstring& error : errors) WriteLog(LogError, error);
-                WriteLog(LogError, text);
-                return 1;
-            }
-            if (text == L"Reading the options of service " + name_ + L" again") {
-                errors.clear();  // what the reload says begins here
-                notes.clear();
-            }
-            if (text.ends_with(L"at its next start")) notes.push_back(text);
-            if (word == L"Err!") errors.push_back(text);
+            for (size_t i = 1; i + 1 < outcome.size(); ++i) WriteLog(LogError, outcome[i]);
+            WriteLog(LogError, (outcome.size() > 1 ? outcome.back()
+                                                   : L"The new options of service " + name +
+                                                         L" are refused") +
+                                   restoreOptions());
+            return 1;
         }
         if (::GetTickCount64() - begin > ApplyWaitMs) break;
         ::Sleep(100);
     }
-    WriteLog(LogError, L"The running service " + name_ + L" has not said within " +
+    WriteLog(LogError, L"The running service " + name + L" has not said within " +
                            std::to_wstring(ApplyWaitMs / 1000) +
-                           L" s whether it took the new options: see its log " + logPath_);
+                           L" s whether it took the new options" + restoreOptions());
     return 1;
 }
 

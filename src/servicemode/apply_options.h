@@ -1,34 +1,27 @@
 // --install over a Tendro service that is running: the new options are applied at once
 // through the parameter-change control, and the install says what the service made of them,
-// as the service's log file tells it.
+// as the service records it in its Parameters\Reload key.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tendro {
 
-class RunningServiceUpdate {
-public:
-    // Before the new options are stored: the log file that the service writes now (by its
-    // stored options) and how far it goes.
-    explicit RunningServiceUpdate(std::wstring serviceName);
+// After the new options of service `name` are stored: a running or paused service is sent the
+// parameter change, and the outcome it records is printed (what only its next start can
+// change, or the refusal with the reasons above it); a stopped one takes the new options at
+// its next start. Refused, or nothing heard within ApplyWaitMs, `restoreOptions` stores the
+// options of before again and says so (the end of the Err! line). `accountSid` ("" for
+// LocalSystem) is given the right to record. The install's exit code: 1 when they were
+// refused or nothing was heard.
+int ApplyToRunningService(SC_HANDLE service, const std::wstring& name,
+                          const std::wstring& accountSid,
+                          const std::function<std::wstring()>& restoreOptions);
 
-    // After they are stored: a running or paused service is sent the parameter change, and
-    // the outcome it logs is printed (what only its next start can change, the refusal with
-    // the reasons above it, or that it has not said within ApplyWaitMs); a stopped one takes
-    // the new options at its next start. The install's exit code: 1 when they were refused or
-    // nothing was heard.
-    int Apply(SC_HANDLE service);
-
-    static constexpr uint32_t ApplyWaitMs = 60000;
-
-private:
-    std::wstring name_;
-    std::wstring logPath_;
-    uint64_t logSize_ = 0;
-};
+inline constexpr uint32_t ApplyWaitMs = 60000;
 
 }  // namespace tendro

@@ -270,9 +270,11 @@ bool ConfigureService(SC_HANDLE service, const std::wstring& name,
 }
 
 // Writes the Parameters key: its protected DACL (at creation, and again over an existing key)
-// and the options. What was there before is put back by `undo`.
-void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& stored,
-                     const ServiceAccount& account, UndoSteps& undo) {
+// and the options. What was there before is put back by `undo`. Returned: what stores the
+// options of before again, saying so (the end of an Err! line).
+std::function<std::wstring()> WriteParameters(const std::wstring& name,
+                                              const std::vector<std::wstring>& stored,
+                                              const ServiceAccount& account, UndoSteps& undo) {
     std::wstring sddl = ParametersDacl;
     if (!account.sid.empty()) sddl += L"(A;OICI;KR;;;" + account.sid + L")";
     LocalMemory security;
@@ -286,23 +288,24 @@ void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& 
                                   KEY_QUERY_VALUE | KEY_SET_VALUE | READ_CONTROL | WRITE_DAC, key,
                                   &created);
     if (status != ERROR_SUCCESS) FailServiceCommand(status, L"Can't create the key HKLM\\" + path);
+    auto oldOptions = std::make_shared<ArgumentCopies>();  // -l passwords: zeroed when they go
+    bool hadOptions = !created &&
+        ReadRegMultiString(key.get(), StoredOptionsValue, oldOptions->items()) == ERROR_SUCCESS;
+    auto putBack = [oldOptions, hadOptions](HKEY restore) {
+        return hadOptions ? WriteRegMultiString(restore, StoredOptionsValue, oldOptions->items())
+                          : ::RegDeleteValueW(restore, StoredOptionsValue);
+    };
     if (created) {
         undo.Add([path] { DeleteRegTree(HKEY_LOCAL_MACHINE, path); });
     } else {
         auto oldDacl = std::make_shared<std::vector<BYTE>>();
-        auto oldOptions = std::make_shared<ArgumentCopies>();
         bool hadDacl = ReadRegKeyDacl(key.get(), *oldDacl) == ERROR_SUCCESS;
-        bool hadOptions =
-            ReadRegMultiString(key.get(), StoredOptionsValue, oldOptions->items()) == ERROR_SUCCESS;
-        undo.Add([path, oldDacl, oldOptions, hadDacl, hadOptions] {
+        undo.Add([path, oldDacl, hadDacl, putBack] {
             RegKey restore;
             if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | WRITE_DAC,
                                 restore.put()) != ERROR_SUCCESS)
                 return;
-            if (hadOptions)
-                WriteRegMultiString(restore.get(), StoredOptionsValue, oldOptions->items());
-            else
-                ::RegDeleteValueW(restore.get(), StoredOptionsValue);
+            putBack(restore.get());
             if (hadDacl) SetRegKeyDacl(restore.get(), oldDacl->data());
         });
     }
@@ -314,6 +317,16 @@ void WriteParameters(const std::wstring& name, const std::vector<std::wstring>& 
     status = WriteRegMultiString(key.get(), StoredOptionsValue, stored);
     if (status != ERROR_SUCCESS)
         FailServiceCommand(status, L"Can't write the options to HKLM\\" + path);
+    return [path, putBack] {
+        RegKey restore;
+        LSTATUS error = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE,
+                                        restore.put());
+        if (error == ERROR_SUCCESS) error = putBack(restore.get());
+        return error == ERROR_SUCCESS
+                   ? std::wstring(L"; the options of before are stored again")
+                   : L"; the options of before could not be stored again: " +
+                         WindowsErrorText(static_cast<DWORD>(error));
+    };
 }
 
 std::wstring LogFolderOf(const std::wstring& name) {
@@ -375,7 +388,6 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
-    RunningServiceUpdate running(name);  // before the new options replace the old
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
@@ -444,9 +456,10 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     }
     SecureErase(password.text());
     bool delayed = false, granted = false, madeFolder = false;
+    std::function<std::wstring()> restoreOptions;
     try {
         delayed = ConfigureService(service.get(), name, checked.description);
-        WriteParameters(name, stored.items(), account, undo);
+        restoreOptions = WriteParameters(name, stored.items(), account, undo);
         RegisterEventSourceOf(program);
         granted = GrantServiceLogonRight(account);
         madeFolder = MakeLogFolder(name, account);
@@ -468,7 +481,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (madeFolder)
         WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
                               L": only SYSTEM, Administrators and the service's account change it");
-    if (update) return running.Apply(service.get());
+    if (update) return ApplyToRunningService(service.get(), name, account.sid, restoreOptions);
     WriteLog(LogInit, L"Start it with: sc start " + quote_argument(name));
     return 0;
 }

@@ -46,11 +46,14 @@ int RunStoredOptions(ServiceRun& run) {
     };
     environment.nextRun = [&run, account = ConfiguredAccount(run.name)](MonitorRun& current,
                                                                        const RunBase& base) {
-        return ReloadRun(current, base, run.name,
-                         [&run](ArgumentCopies& arguments) {
-                             ReadServiceArguments(run.name, arguments);
-                         },
-                         account);
+        ReloadOutcome outcome;
+        auto next = ReloadRun(current, base, run.name,
+                              [&run](ArgumentCopies& arguments) {
+                                  ReadServiceArguments(run.name, arguments);
+                              },
+                              account, outcome);
+        RecordReloadOutcome(run.name, outcome);  // for the install that asked
+        return next;
     };
     try {
         ReadServiceArguments(run.name, arguments);

@@ -13,6 +13,27 @@ std::wstring ParametersKeyPath(const std::wstring& serviceName) {
     return L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
 }
 
+std::wstring ReloadKeyPath(const std::wstring& serviceName) {
+    return ParametersKeyPath(serviceName) + L"\\Reload";
+}
+
+void RecordReloadOutcome(const std::wstring& serviceName, const ReloadOutcome& outcome) {
+    RegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ReloadKeyPath(serviceName).c_str(), 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> items{outcome.applied ? L"applied" : L"refused"};
+    for (const std::wstring& line : outcome.lines)
+        if (!line.empty()) items.push_back(line);
+    DWORD sequence = 0, size = sizeof(sequence);
+    ::RegQueryValueExW(key.get(), ReloadSequenceValue, nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(&sequence), &size);
+    ++sequence;
+    WriteRegMultiString(key.get(), ReloadOutcomeValue, items);
+    ::RegSetValueExW(key.get(), ReloadSequenceValue, 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&sequence), sizeof(sequence));
+}
+
 std::vector<std::wstring> ReadStoredOptions(const std::wstring& serviceName) {
     RegKey key;
     LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(serviceName).c_str(), 0,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "reload/reload.h"
 
 namespace tendro {
 
@@ -16,6 +17,16 @@ inline constexpr const wchar_t* StoredOptionsValue = L"Options";
 
 // "SYSTEM\CurrentControlSet\Services\NAME\Parameters", under HKEY_LOCAL_MACHINE.
 std::wstring ParametersKeyPath(const std::wstring& serviceName);
+
+// What the latest reload came to, in Parameters\Reload: a volatile key that the install makes
+// before it sends the control, which only SYSTEM, Administrators and the service's account
+// change. "Sequence" (REG_DWORD) goes one up at each reload, after "Outcome" (REG_MULTI_SZ:
+// "applied" or "refused", then the outcome's lines) is written.
+inline constexpr const wchar_t* ReloadSequenceValue = L"Sequence";
+inline constexpr const wchar_t* ReloadOutcomeValue = L"Outcome";
+std::wstring ReloadKeyPath(const std::wstring& serviceName);
+// Written by the service; nothing when the key cannot be opened.
+void RecordReloadOutcome(const std::wstring& serviceName, const ReloadOutcome& outcome);
 
 // The arguments stored for the service NAME, in order; raised (std::system_error, "system"
 // category) when the key or the value cannot be read.

@@ -55,9 +55,10 @@ TendroService::~TendroService() {
     for (int i = 1; i <= 100; ++i) ::DeleteFileW((log_ + L"." + std::to_wstring(i)).c_str());
 }
 
-TendroService::RunResultText TendroService::Reinstall(std::vector<std::wstring> options) {
+TendroService::RunResultText TendroService::Reinstall(std::vector<std::wstring> options,
+                                                     const std::wstring& logFile) {
     options.insert(options.begin(), L"--install=" + name_);
-    options.push_back(L"--log-file=" + log_);
+    options.push_back(L"--log-file=" + (logFile.empty() ? log_ : logFile));
     RunResult installed = RunTendro(options);
     return {installed.exitCode, installed.outText};
 }
@@ -103,8 +104,14 @@ std::wstring TendroService::Log() const {
     return ToWide(ReadWhole(log_).value_or(std::string()), CP_UTF8);
 }
 
-bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs) const {
-    return PollUntil([&] { return Log().find(text) != std::wstring::npos; }, timeoutMs);
+bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs, int times) const {
+    return PollUntil([&] {
+        const std::wstring log = Log();
+        int found = 0;
+        for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1))
+            ++found;
+        return found >= times;
+    }, timeoutMs);
 }
 
 }  // namespace tendro::test

@@ -22,13 +22,13 @@ public:
 
     const std::wstring& Name() const { return name_; }
     const std::wstring& LogPath() const { return log_; }
-    // tendro.exe --install over the service again, with `options` and its log file; the
-    // install's output and exit code.
+    // tendro.exe --install over the service again, with `options` and its log file (or
+    // `logFile`); the install's output and exit code.
     struct RunResultText {
         DWORD exitCode;
         std::wstring out;
     };
-    RunResultText Reinstall(std::vector<std::wstring> options);
+    RunResultText Reinstall(std::vector<std::wstring> options, const std::wstring& logFile = {});
     // Replaces the stored options (with its log file) in the registry, as an editor would.
     void StoreOptions(std::vector<std::wstring> options);
     // ControlService with `control` (pause, continue, paramchange): its result.
@@ -40,9 +40,9 @@ public:
     DWORD Stop(DWORD timeoutMs);
     SERVICE_STATUS_PROCESS Status() const;
     bool WaitFor(DWORD state, DWORD timeoutMs) const;
-    // The log file as text (it is UTF-8), and a wait for a text in it.
+    // The log file as text (it is UTF-8), and a wait for a text in it (`times` times).
     std::wstring Log() const;
-    bool WaitForLog(const std::wstring& text, DWORD timeoutMs) const;
+    bool WaitForLog(const std::wstring& text, DWORD timeoutMs, int times = 1) const;
 
 private:
     std::wstring name_, log_;
