@@ -1,8 +1,15 @@
 // The installer's custom actions, a DLL in the MSI's Binary table. They run the installed
 // tendro.exe and copy what it prints into the installer's log (an EXE custom action's output
 // goes nowhere), so that a refused option of the fleet install shows its Err! line there.
+// tendro.exe runs in its own folder, where a relative path among the options starts from.
 //   InstallTendroService    (deferred) CustomActionData "NAME/COMMAND LINE": runs the command
-//                           line (tendro.exe --install=NAME OPTIONS) and starts the service NAME
+//                           line (tendro.exe --install=NAME OPTIONS) and starts the service NAME;
+//                           the options are not logged (an -l value is a password): the
+//                           install's own Options line shows them masked
+//   PrepareTendroRollback   (immediate) when the service SERVICE is not installed yet, sets the
+//                           data of RollbackTendroService to uninstall it
+//   RollbackTendroService   (rollback) CustomActionData "COMMAND LINE" (tendro.exe
+//                           --uninstall=NAME), run when set; a failure is logged, never fatal
 //   UninstallTendroServices (deferred) CustomActionData "COMMAND LINE": runs it
 //                           (tendro.exe --uninstall-all); a failure is logged, never fatal
 #include <windows.h>
@@ -33,16 +40,27 @@ void Log(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
     ::MsiProcessMessage(install, kind, record.get());
 }
 
-std::wstring CustomActionData(MSIHANDLE install) {
+std::wstring Property(MSIHANDLE install, const wchar_t* name) {
     DWORD size = 0;
     wchar_t empty[1] = L"";
-    ::MsiGetPropertyW(install, L"CustomActionData", empty, &size);
+    ::MsiGetPropertyW(install, name, empty, &size);
     std::wstring value(size + 1, L'\0');
     size = static_cast<DWORD>(value.size());
-    if (::MsiGetPropertyW(install, L"CustomActionData", value.data(), &size) != ERROR_SUCCESS)
-        return {};
+    if (::MsiGetPropertyW(install, name, value.data(), &size) != ERROR_SUCCESS) return {};
     value.resize(size);
     return value;
+}
+
+std::wstring CustomActionData(MSIHANDLE install) { return Property(install, L"CustomActionData"); }
+
+// The folder of the program that a command line starts with ("C:\...\tendro.exe" ...).
+std::wstring ProgramFolder(const std::wstring& commandLine) {
+    if (commandLine.empty()) return {};
+    size_t end = commandLine[0] == L'"' ? commandLine.find(L'"', 1) : commandLine.find(L' ');
+    size_t slash = commandLine.rfind(L'\\', end);
+    size_t begin = commandLine[0] == L'"' ? 1 : 0;
+    return slash == std::wstring::npos || slash < begin ? std::wstring()
+                                                        : commandLine.substr(begin, slash - begin);
 }
 
 // A file of the program's output: Tendro writes UTF-16 to a file or pipe; anything else is
@@ -87,9 +105,12 @@ std::wstring SystemText(DWORD code) {
     return result;
 }
 
-// Runs the command line, logs each line it printed; its exit code, or -1 when it did not run.
-long Run(MSIHANDLE install, std::wstring commandLine, std::vector<std::wstring>& errors) {
-    Log(install, INSTALLMESSAGE_INFO, L"Tendro: running " + commandLine);
+// Runs the command line in the program's folder, logs each line it printed; its exit code, or
+// -1 when it did not run. `shown` is what the log says of the command line.
+long Run(MSIHANDLE install, std::wstring commandLine, const std::wstring& shown,
+         std::vector<std::wstring>& errors) {
+    Log(install, INSTALLMESSAGE_INFO, L"Tendro: running " + shown);
+    const std::wstring folder = ProgramFolder(commandLine);
     Handle out = TempFile(), err = TempFile();
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     Handle in(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -104,7 +125,7 @@ long Run(MSIHANDLE install, std::wstring commandLine, std::vector<std::wstring>&
     long code = -1;
     if (out && err &&
         ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                         nullptr, nullptr, &si, &pi)) {
+                         nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
         Handle process(pi.hProcess), thread(pi.hThread);
         ::WaitForSingleObject(process.get(), INFINITE);
         DWORD exitCode = 0;
@@ -126,7 +147,7 @@ long Run(MSIHANDLE install, std::wstring commandLine, std::vector<std::wstring>&
             }
         }
     } else {
-        errors.push_back(L"Can't run " + commandLine + L": " + SystemText(::GetLastError()));
+        errors.push_back(L"Can't run " + shown + L": " + SystemText(::GetLastError()));
     }
     return code;
 }
@@ -147,8 +168,13 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE i
         return ERROR_INSTALL_FAILURE;
     }
     std::wstring name = data.substr(0, slash);
+    std::wstring commandLine = data.substr(slash + 1);
+    SecureZeroMemory(data.data(), data.size() * sizeof(wchar_t));
+    const std::wstring folder = ProgramFolder(commandLine);
     std::vector<std::wstring> errors;
-    long code = Run(install, data.substr(slash + 1), errors);
+    long code = Run(install, commandLine,
+                    L"\"" + folder + L"\\tendro.exe\" --install=" + name + L" and the options", errors);
+    SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
     if (code != 0) {
         if (errors.empty()) errors.push_back(L"exit code " + std::to_wstring(code));
         Log(install, INSTALLMESSAGE_ERROR,
@@ -168,9 +194,33 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE i
     return ERROR_SUCCESS;
 }
 
+extern "C" __declspec(dllexport) UINT __stdcall PrepareTendroRollback(MSIHANDLE install) {
+    const std::wstring name = Property(install, L"SERVICE");
+    ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(scm && !name.empty()
+                         ? ::OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS)
+                         : nullptr);
+    if (service || !scm || name.empty()) return ERROR_SUCCESS;  // a rollback leaves it as it was
+    ::MsiSetPropertyW(install, L"RollbackTendroService",
+                      (L"\"" + Property(install, L"INSTALLDIR") + L"tendro.exe\" \"--uninstall=" +
+                       name + L"\"").c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RollbackTendroService(MSIHANDLE install) {
+    const std::wstring commandLine = CustomActionData(install);
+    if (commandLine.empty()) return ERROR_SUCCESS;  // the service was there before
+    std::vector<std::wstring> errors;
+    if (Run(install, commandLine, commandLine, errors) != 0)
+        Log(install, INSTALLMESSAGE_INFO,
+            L"Tendro: the rollback left the service installed: " + Joined(errors));
+    return ERROR_SUCCESS;
+}
+
 extern "C" __declspec(dllexport) UINT __stdcall UninstallTendroServices(MSIHANDLE install) {
     std::vector<std::wstring> errors;
-    long code = Run(install, CustomActionData(install), errors);
+    const std::wstring commandLine = CustomActionData(install);
+    long code = Run(install, commandLine, commandLine, errors);
     // The uninstall goes on: a service left behind is named in the log.
     if (code != 0)
         Log(install, INSTALLMESSAGE_INFO,

@@ -13,8 +13,10 @@
 #   byte for byte;
 # - the MSI under Wine: a refused option fails the install with Tendro's Err! line in the MSI
 #   log and leaves nothing; a plain install (tendro.exe runs, the Event Log source's values);
-#   an upgrade in place; the fleet form (a Tendro service over a fixture service, started);
-#   the uninstall removes the service, the file, the folder, the values and the product.
+#   an upgrade in place; the fleet form (a Tendro service over a fixture service, started; its
+#   -l password in no line of Tendro's; a relative log file from the install folder); the
+#   rollback of the fleet install set to uninstall the new service; the uninstall removes the
+#   service, the file, the folder, the values and the product.
 # No network: no time-stamp server is named.
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -45,7 +47,8 @@ cleanup() {
     wine_run sc stop "$name" >/dev/null 2>&1
     wine_run sc delete "$name" >/dev/null 2>&1
   done
-  rm -rf "$TENDRO_WINEPREFIX/drive_c/ProgramData/Tendro/$service.log" "$tmp"
+  rm -rf "$TENDRO_WINEPREFIX/drive_c/ProgramData/Tendro/$service.log" "$tmp" \
+    "$TENDRO_WINEPREFIX/drive_c/Program Files/$service.log"
 }
 trap cleanup EXIT
 
@@ -182,12 +185,35 @@ check "the uninstall leaves nothing" nothing_left
 # The fleet form: a Tendro service over a fixture service, installed and started by the MSI.
 wine_run sc create "$fixture" binPath= "$(winpath "$build/bin/svcfixture.exe") --name $fixture" >/dev/null
 wine_run sc start "$fixture" >/dev/null
+service_gone() { ! wine_run sc query "$service" >/dev/null 2>&1; }
+# A later step that fails (an action added after the install's): the rollback is set to
+# uninstall the new service, just before the install. Wine's msiexec runs no rollback (the
+# file stays too), so what it left is removed here.
+sed 's|</InstallExecuteSequence>|<Custom Action="ForceFail" Sequence="6595">SERVICE</Custom>&<CustomAction Id="ForceFail" BinaryKey="TendroActions" DllEntry="InstallTendroService" Execute="deferred" Impersonate="no" Return="check"/>|' \
+  "$src/packaging/tendro.wxs" >"$tmp/failing.wxs"
+(cd "$tmp/a/a/msi" && wixl -a x64 -D Version=$version -D TendroExe=tendro.exe \
+   -D ActionsDll=tendro_msi_actions.dll -o "$tmp/failing.msi" "$tmp/failing.wxs") >/dev/null 2>&1
+status=0
+wine_run msiexec /i "$(winpath "$tmp/failing.msi")" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-f 30 -s $fixture" || status=$?
+check "a failure after the fleet install fails the MSI" test "$status" -ne 0
+check "the rollback is scheduled just before the install" \
+  bash -c "grep -a '^Action start' '$log' | grep -A1 -F RollbackTendroService. | grep -q -F InstallTendroService."
+check "the rollback uninstalls the new service" \
+  grep -a -q -F "RollbackTendroService = \"C:\\Program Files\\Tendro\\tendro.exe\" \"--uninstall=$service\"" "$log"
+wine_run sc stop "$service" >/dev/null 2>&1; wine_run sc delete "$service" >/dev/null 2>&1
+rm -rf "$program_files"
+
 check "msiexec /i /qn SERVICE= OPTIONS=" \
-  wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-f 30 -s $fixture --watch"
+  wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" \
+  OPTIONS="-f 30 -s $fixture --watch -l made-up-host=bob:Pw9secret@corp --log-file=..\\$service.log"
 check "the MSI log holds the install's lines" grep -q "Tendro: Init: .*Installed service $service" "$log"
+# (Wine's msiexec ignores MsiHiddenProperties: its property list at the end shows OPTIONS.)
+check "no -l password in Tendro's lines of the MSI log" bash -c "! grep -a '^Tendro' '$log' | grep -q Pw9secret"
+check "the Options line masks it" grep -a -q "Tendro: Init: .*Options: .*made-up-host=bob:\*\*\*\*\*\*\*\*\*@corp" "$log"
+check "a relative log file starts from the install folder" \
+  grep -q "Tendro: Init: .*Log file: C:\\\\Program Files\\\\$service.log" "$log"
 check "the Tendro service runs" test "$(service_state "$service")" = RUNNING
 check "msiexec /x /qn" wine_run msiexec /x "$msi_win" /qn /l*v "$log_win"
-service_gone() { ! wine_run sc query "$service" >/dev/null 2>&1; }
 check "the uninstall removed the Tendro service" service_gone
 check "the MSI log names it" grep -q "Tendro: Init: .*Stopped and removed service $service" "$log"
 check "the fixture service is left running" test "$(service_state "$fixture")" = RUNNING
