@@ -412,7 +412,6 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
         DWORD attributes;
         std::wstring owner, refusal;
     } cases[] = {
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-18", L""},
         {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", L""},
         {FILE_ATTRIBUTE_DIRECTORY, user, L"it is owned by " + user + L", not by SYSTEM or Administrators"},
         {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18", L"it is a reparse point (a junction or a link that sends the files elsewhere)"},
