@@ -36,7 +36,8 @@ TEST(LongOptions, GoodValuesAreRead) {
                      L"--metrics=C:\\m\\t.prom", L"--check", L"--probe=web=tcp://127.0.0.1:80",
                      L"--probe=db=http://localhost:8080", L"--probe=WEB=https://[::1]:443/a?b",
                      L"--probe-timeout=60000", L"--probe-failures=2", L"--log-file=C:\\t.log",
-                     L"--log-size=4096", L"--log-keep=0", L"-f", L"--help"},
+                     L"--log-size=4096", L"--log-keep=0", L"--pause-limit=86400", L"-f",
+                     L"--help"},
                     o),
               L"");
     EXPECT_TRUE(o.watch && o.killHung && o.check && o.help);
@@ -49,6 +50,8 @@ TEST(LongOptions, GoodValuesAreRead) {
     EXPECT_EQ(o.logFile, L"C:\\t.log");
     EXPECT_EQ(o.logSizeMb, 4096);
     EXPECT_EQ(o.logKeep, 0);
+    EXPECT_EQ(o.pauseLimitSeconds, 86400);
+    EXPECT_EQ(LongOptions().pauseLimitSeconds, 3600);
     // A later probe of the same name, compared without case, replaces the earlier one.
     ASSERT_EQ(o.probes.size(), 2u);
     EXPECT_EQ(o.probes[0].url, L"https://[::1]:443/a?b");
@@ -98,6 +101,9 @@ TEST(LongOptions, BadInputNamesTheOptionAndTheValue) {
     EXPECT_THAT(Refusal({L"--probe-failures=0"}), HasSubstr(L"\"0\""));
     for (const wchar_t* value : {L"--log-size=0", L"--log-size=4097", L"--log-keep=101", L"--log-file="})
         EXPECT_THAT(Refusal({value}), HasSubstr(L"Invalid value for option --log-"));
+    for (const wchar_t* value : {L"0", L"86401", L""})
+        EXPECT_THAT(Refusal({std::wstring(L"--pause-limit=") + value}),
+                    HasSubstr(L"Invalid value for option --pause-limit"));
 }
 
 TEST(LongOptions, RefusedBeforeAnythingIsMonitored) {
@@ -125,7 +131,8 @@ TEST(LongOptions, HelpPrintsTheUsageThenTheLongOptions) {
     for (const wchar_t* name : {L"--help", L"--watch", L"--kill-hung", L"--restart-limit=N/SECONDS",
                                 L"--metrics=PATH", L"--check", L"--probe=SERVICE=URL",
                                 L"--probe-timeout=MS", L"--probe-failures=N",
-                                L"--log-file=PATH", L"--log-size=MB", L"--log-keep=N"})
+                                L"--log-file=PATH", L"--log-size=MB", L"--log-keep=N",
+                                L"--pause-limit=SECONDS"})
         EXPECT_THAT(r.outText, HasSubstr(std::wstring(L"\n         ") + name + L"\r\n"));
     // -h wins over everything, as it does over the single letters.
     EXPECT_EQ(RunTendro({L"--help", L"-h"}).out, plain.out);

@@ -468,12 +468,14 @@ TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
 
 TEST(ServiceInstall, UninstallStopsARunningService) {
     // A Tendro service as the manager sees it: a tendro.exe in another folder (the fixture
-    // under that name) with --service=NAME.
+    // under that name) with --service=NAME. It stops as a Tendro stopped during a group
+    // restart may: STOP_PENDING for longer than its stop budget of 30 s.
     TempFolder folder(BinaryDir() + UniqueServiceName(L"TendroDir"));
     const std::wstring exe = folder.File(L"tendro.exe");
     ASSERT_TRUE(::CopyFileW(ProgramPath(L"svcfixture.exe").c_str(), exe.c_str(), FALSE));
     TestService service;
-    std::wstring path = L"\"" + exe + L"\" --name " + service.Name() + L" --service=" + service.Name();
+    std::wstring path = L"\"" + exe + L"\" --name " + service.Name() +
+                        L" --stop-pending 31000 --service=" + service.Name();
     ASSERT_EQ(ChangeImagePath(service.Name(), path.c_str()), 0u);
     ASSERT_TRUE(service.Start());
     RunResult run = RunTendro({L"--uninstall=" + service.Name()});

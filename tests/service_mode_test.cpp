@@ -4,8 +4,12 @@
 
 #include <future>
 #include <mutex>
+#include <vector>
 
 #include "app/failure_response.h"
+#include "app/startup.h"
+#include "log/log.h"
+#include "support/monitor_helpers.h"
 #include "servicemode/service_status.h"
 #include "support/test_services.h"
 
@@ -16,6 +20,7 @@ namespace {
 
 // A reporter whose statuses the test reads.
 struct Reported {
+    explicit Reported(uint32_t stopBudgetMs = StopBudgetMs) : stop(stopBudgetMs) {}
     StopSignal stop;
     std::mutex mutex;
     SERVICE_STATUS last{};
@@ -98,4 +103,78 @@ TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
     EXPECT_EQ(second.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(third.State(), DWORD{SERVICE_RUNNING});
     EXPECT_NE(slow.State(), DWORD{SERVICE_RUNNING});
+}
+
+// With a listener: PAUSE gives PAUSE_PENDING (a second one changes nothing), CONTINUE while
+// paused gives CONTINUE_PENDING, and PARAMCHANGE is passed on; each reaches the listener once,
+// and the check point moves while a state is pending. Stopped, the listener hears nothing.
+TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
+    Reported r;
+    std::vector<DWORD> heard;
+    std::mutex heardMutex;
+    r.reporter.Listen([&](DWORD control) {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back(control);
+    });
+    r.reporter.Running();
+    EXPECT_EQ(r.Last().dwControlsAccepted, TendroControlsAccepted | TendroListenedControls);
+    const struct {
+        DWORD control, state;
+    } steps[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+                 {SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+                 {SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING},
+                 {SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTINUE_PENDING}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(r.reporter.Control(step.control), DWORD{NO_ERROR});
+        EXPECT_EQ(r.Last().dwCurrentState, step.state);
+    }
+    r.reporter.Paused();
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSED});
+    EXPECT_EQ(r.Last().dwCheckPoint, 0u);
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
+    r.reporter.Paused();  // a stop under way is never taken back
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PARAMCHANGE),
+              DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
+    std::lock_guard<std::mutex> lock(heardMutex);
+    EXPECT_EQ(heard, (std::vector<DWORD>{SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                                         SERVICE_CONTROL_PARAMCHANGE}));
+}
+
+// A stop of Tendro early in a group restart of services that each take seconds to stop. The
+// stop budget (cut to four seconds here) runs out during the second service's stop: nothing
+// more is stopped, so the last, healthy service never gets a stop, and the start still goes
+// out for the first one, which was stopped.
+TEST(ServiceStatus, AStopWhoseBudgetIsSpentStopsNothingMore) {
+    SetupLevelWords();
+    Verbosity = LogInfo;
+    TestService slow1({L"--stop-pending", L"3000"}), slow2({L"--stop-pending", L"3000"}), healthy;
+    for (TestService* s : {&slow1, &slow2, &healthy}) ASSERT_TRUE(s->Start());
+    const DWORD healthyPid = healthy.Pid();
+    CmdLineParser settings;
+    settings.monitoredServices = {slow1.Name(), slow2.Name(), healthy.Name()};
+    SharedScHandle scm = MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceObjects services;
+    for (const auto& name : settings.monitoredServices)
+        services.emplace(name, ServiceControl(scm, SharedToken(), name, 1));
+
+    Reported r(4000);
+    r.reporter.Running();
+    CapturedLog log;
+    auto response = std::async(std::launch::async, [&] {
+        PassResponses pass(r.stop);
+        RespondToFailure(settings, services, services.at(slow1.Name()), NoMonitorHooks(), pass);
+    });
+    ASSERT_TRUE(slow1.WaitForState(SERVICE_STOP_PENDING, 10000));
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
+    ASSERT_EQ(response.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    auto lines = log.Lines();
+    Verbosity = 0;
+    EXPECT_EQ(FindText(lines, L"Stopping service " + healthy.Name()), -1);
+    EXPECT_EQ(FindText(lines, L"Starting service " + healthy.Name()), -1);
+    EXPECT_NE(FindText(lines, L"Service " + healthy.Name() + L" is left running: Tendro is stopping"), -1);
+    EXPECT_NE(FindText(lines, L"Starting service " + slow1.Name()), -1);
+    EXPECT_EQ(healthy.State(), DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(healthy.Pid(), healthyPid);
+    EXPECT_TRUE(slow1.WaitForState(SERVICE_RUNNING, 10000));
 }

@@ -11,6 +11,7 @@
 #include "common/handle.h"
 #include "common/text.h"
 #include "support/run_tendro.h"
+#include "support/temp_folder.h"
 #include "support/tendro_service.h"
 #include "support/test_services.h"
 
@@ -69,4 +70,64 @@ TEST(ServiceRun, AFailedStartUpStopsTheServiceWithItsExitCode) {
     EXPECT_EQ(typed.exitCode, 1u);
     ASSERT_EQ(typed.out.size(), 1u) << ToNarrow(typed.outText);
     EXPECT_THAT(ToNarrow(typed.out[0]), HasSubstr("--install=TendroAtAPrompt"));
+}
+
+// Pause, continue, the pause limit and new options, in one run of a Tendro service whose
+// process never changes. Paused, a watched service stopped from outside stays down, the log
+// says why and the metrics say paused; at continue it is started at once. A re-install adds a
+// service (watched from then on) and a pause limit of 3 s, after which Tendro continues by
+// itself and restarts what went down. Options edited to a refused value: the refusal is
+// logged, and the old group is still watched.
+TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
+    TestService first, added;
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(added.Start());
+    TempFolder folder;
+    const std::wstring metrics = L"--metrics=" + folder.File(L"t.prom");
+    TendroService tendro({L"-f", L"1", L"-s", first.Name(), metrics});
+    ASSERT_TRUE(tendro.Start()) << ToNarrow(tendro.Log());
+    const DWORD pid = tendro.Status().dwProcessId;
+    EXPECT_EQ(tendro.Status().dwControlsAccepted & (SERVICE_ACCEPT_PAUSE_CONTINUE |
+                                                     SERVICE_ACCEPT_PARAMCHANGE),
+              DWORD{SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_PARAMCHANGE});
+
+    ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PAUSE));
+    ASSERT_TRUE(tendro.WaitFor(SERVICE_PAUSED, 20000));
+    ASSERT_TRUE(first.StopFromOutside());
+    ASSERT_TRUE(tendro.WaitForLog(L"Tendro is paused: no response for service " + first.Name(),
+                                  20000))
+        << ToNarrow(tendro.Log());
+    EXPECT_EQ(first.State(), DWORD{SERVICE_STOPPED});
+    EXPECT_THAT(ReadWhole(folder.File(L"t.prom")).value_or(""), HasSubstr("\ntendro_paused{tendro=\"t\"} 1\n"));
+    const DWORD continued = ::GetTickCount();
+    ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_CONTINUE));
+    ASSERT_TRUE(first.WaitForState(SERVICE_RUNNING, 20000));
+    EXPECT_LT(::GetTickCount() - continued, 3000u) << "the next pass begins at continue";
+    EXPECT_EQ(tendro.Status().dwCurrentState, DWORD{SERVICE_RUNNING});
+
+    TendroService::RunResultText update = tendro.Reinstall(
+        {L"-f", L"1", L"-s", first.Name(), L"-s", added.Name(), L"--pause-limit=3", metrics});
+    EXPECT_EQ(update.exitCode, 0u) << ToNarrow(update.out);
+    EXPECT_THAT(ToNarrow(update.out), HasSubstr("has applied the new options"));
+    EXPECT_EQ(tendro.Status().dwProcessId, pid);
+    ASSERT_TRUE(added.StopFromOutside());
+    ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());
+
+    ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PAUSE));
+    ASSERT_TRUE(tendro.WaitFor(SERVICE_PAUSED, 20000));
+    ASSERT_TRUE(first.StopFromOutside());
+    ASSERT_TRUE(tendro.WaitForLog(L"Tendro continues by itself", 20000)) << ToNarrow(tendro.Log());
+    ASSERT_TRUE(first.WaitForState(SERVICE_RUNNING, 20000));
+    EXPECT_EQ(tendro.Status().dwCurrentState, DWORD{SERVICE_RUNNING});
+
+    tendro.StoreOptions({L"-f", L"1", L"-s", UniqueServiceName(L"TendroNoSuch")});
+    ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PARAMCHANGE));
+    ASSERT_TRUE(tendro.WaitForLog(L"Err!: ", 20000));
+    ASSERT_TRUE(tendro.WaitForLog(L"The new options of service " + tendro.Name() +
+                                      L" are refused",
+                                  20000))
+        << ToNarrow(tendro.Log());
+    ASSERT_TRUE(added.StopFromOutside());
+    ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());
+    EXPECT_EQ(tendro.Status().dwProcessId, pid);
 }

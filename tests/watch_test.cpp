@@ -240,6 +240,29 @@ TEST(Watch, AHostProductServiceWhoseProgramIsKilledRestartsAtOnce) {
     EXPECT_NE(service.RecordedPid(), program);
 }
 
+// A host-product service stopped while its record says Scheduled is not down, and the pass
+// leaves it alone: it is not down by the pass's doing either, so it does not end every pause.
+TEST(Watch, AStoppedHostProductServiceScheduledByItsRecordKeepsTheFrequency) {
+    HostProductInstallation product;
+    const std::wstring name = UniqueServiceName(L"TendroH");
+    product.SetServices({name});
+    for (const auto& [key, value] : std::vector<std::pair<std::wstring, std::wstring>>{
+             {L"StartChild", L"0"}, {L"ProcessState", L"3"}, {L"KeepRecordOnStop", L"1"}})
+        product.Configure(key + L":" + name, value);
+    HostProductService service(product.ExePath(), name);
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.StopFromOutside());
+
+    RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-v", L"-f", L"30", L"--watch", L"-s", name});
+    ASSERT_TRUE(tendro.WaitForOutput(L"Process: Scheduled", 30000)) << ToNarrow(tendro.OutputSoFar());
+    ::Sleep(3000);  // a few seconds of watching: passes back to back would be many
+    RunResult r = tendro.Stop();
+    auto lines = ParseLog(r.out);
+    EXPECT_LE(CountLines(lines, L"Info", kCommencing), 2) << ToNarrow(r.outText);
+    EXPECT_TRUE(ServiceOperations(lines).empty());
+    EXPECT_EQ(service.State(), DWORD{SERVICE_STOPPED});
+}
+
 // With -p a service found stopped stays stopped: it is not watched, so it does not wake every
 // pause; the passes keep the frequency.
 TEST(Watch, PassiveModeWakesOnceForAStopAndThenKeepsTheFrequency) {

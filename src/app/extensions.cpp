@@ -25,13 +25,17 @@ Extensions::Extensions(const LongOptions& options, CheckCapture* checkCapture,
             return policy->HoldSecondsLeft(name);
         };
     Add(std::move(restartLimit));
-    Add(MakeMetricsFile(options, std::move(holds)));
+    Add(MakeMetricsFile(options, std::move(holds), [this] { return Paused(); }));
     Add(MakeWatch(options));
 }
 
 void Extensions::Add(std::unique_ptr<MonitorHooks> extension) {
-    if (extension) modules_.push_back(std::move(extension));
+    if (!extension) return;
+    modules_.push_back(extension.get());
+    owned_.push_back(std::move(extension));
 }
+
+void Extensions::AddShared(MonitorHooks& hooks) { modules_.push_back(&hooks); }
 
 std::optional<int> Extensions::OptionsRead(const CmdLineParser& settings) {
     for (auto& module : modules_)
@@ -70,6 +74,30 @@ void Extensions::PauseStarting(PauseWaits& waits) {
 
 void Extensions::PauseEnded(const std::wstring& wokenBy) {
     for (auto& module : modules_) module->PauseEnded(wokenBy);
+}
+
+bool Extensions::ReplaceRun() {
+    bool replace = false;
+    for (auto& module : modules_) replace = module->ReplaceRun() || replace;
+    return replace;
+}
+
+bool Extensions::Paused() {
+    for (auto& module : modules_)
+        if (module->Paused()) return true;
+    return false;
+}
+
+void Extensions::CarryHistory(MonitorHooks& previous, const ServiceList& group) {
+    auto* before = dynamic_cast<Extensions*>(&previous);
+    if (!before) return;
+    for (auto& module : modules_)
+        for (auto& old : before->modules_)
+            if (old != module) module->CarryHistory(*old, group);
+    // An outage under way goes on in the new run.
+    for (const std::wstring& name : group)
+        if (auto outage = before->outages_.find(name); outage != before->outages_.end())
+            outages_.insert(*outage);
 }
 
 void Extensions::Observe(const MonitorEvent& event) {

@@ -24,6 +24,8 @@ public:
                         const StopSignal& stop = StopSignal::Never());
     // An extension added by hand (tests).
     void Add(std::unique_ptr<MonitorHooks> extension);
+    // Hooks owned elsewhere that outlive this set (a service's controls).
+    void AddShared(MonitorHooks& hooks);
     bool Empty() const { return modules_.empty(); }
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
@@ -34,6 +36,10 @@ public:
     bool StopFailed(ServiceControl& service, DWORD error) override;
     void PauseStarting(PauseWaits& waits) override;
     void PauseEnded(const std::wstring& wokenBy) override;
+    bool ReplaceRun() override;
+    bool Paused() override;
+    // Every extension takes from its counterpart among `previous`'s (an Extensions).
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
     // Hands the event to every extension; a service found (not) up also begins (ends) its
     // outage, reported as an event of its own.
     void Observe(const MonitorEvent& event) override;
@@ -41,7 +47,8 @@ public:
     void ReportSystemError(const std::system_error& error) override;
 
 private:
-    std::vector<std::unique_ptr<MonitorHooks>> modules_;
+    std::vector<std::unique_ptr<MonitorHooks>> owned_;
+    std::vector<MonitorHooks*> modules_;  // in the order of the hook points' visits
     // The services in an outage, with the tick count at which it began.
     std::map<std::wstring, ULONGLONG, NoCaseLess> outages_;
 };

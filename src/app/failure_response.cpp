@@ -22,13 +22,26 @@ public:
     Response(ServiceObjects& services, MonitorHooks& hooks, PassResponses& pass)
         : services_(services), hooks_(hooks), pass_(pass) {}
 
-    // False when the rest of the response is abandoned: the run is shutting down.
-    bool Stop(const std::wstring& entry) {
+    // What came of a step of the stop phase.
+    enum class StopStep {
+        Sent,       // the stop went out (whatever came of it): the service is started again
+        Skipped,    // left as it is: nothing to start again
+        Abandoned,  // the run is shutting down: the rest of the response is abandoned
+    };
+
+    StopStep Stop(const std::wstring& entry) {
         return Stop(ServiceForEntry(services_, entry, placeholder_));
     }
-    bool Stop(ServiceControl& service) {
-        if (pass_.stop.ShuttingDown()) return false;
-        if (MachineShuttingDown(service)) return true;
+    StopStep Stop(ServiceControl& service) {
+        if (pass_.stop.ShuttingDown()) return StopStep::Abandoned;
+        if (MachineShuttingDown(service)) return StopStep::Skipped;
+        // The run is stopping and its time for waits is spent: a stop now could not be
+        // waited for, and the start after it would find the service still stopping.
+        if (pass_.stop.Stopping() && !pass_.stop.MayWait()) {
+            WriteLog(LogError, FormatText(L"Service %s is left running: Tendro is stopping",
+                                          service.name.c_str()));
+            return StopStep::Skipped;
+        }
         DWORD error = ERROR_SUCCESS;
         hooks_.Observe(ServiceStopping{service});
         AddOnce(stopped_, service.name);
@@ -39,7 +52,7 @@ public:
             if (hooks_.StopFailed(service, error))
                 hooks_.Observe(ProcessKilled{service, KillReason::Hung, pid});
         }
-        return true;
+        return StopStep::Sent;
     }
 
     bool Start(const std::wstring& entry) {
@@ -97,9 +110,10 @@ private:
 };
 
 void RespondWithin(const CmdLineParser& settings, Response& response, ServiceControl& failed) {
+    using StopStep = Response::StopStep;
     const bool startAgain = !settings.Has(CmdLineParser::StopOnly);
     if (settings.Has(CmdLineParser::RestartFailedOnly)) {
-        if (response.Stop(failed) && startAgain) response.Start(failed);
+        if (response.Stop(failed) == StopStep::Sent && startAgain) response.Start(failed);
         return;
     }
 
@@ -110,11 +124,17 @@ void RespondWithin(const CmdLineParser& settings, Response& response, ServiceCon
         for (auto entry = group.begin(); entry != group.end(); ++entry)
             if (*entry == failed.name) first = entry;
     }
-    for (auto entry = first; entry != group.end(); ++entry)
-        if (!response.Stop(*entry)) return;
+    // Only the entries whose stop went out are started again.
+    std::vector<bool> sent;
+    for (auto entry = first; entry != group.end(); ++entry) {
+        StopStep step = response.Stop(*entry);
+        if (step == StopStep::Abandoned) return;
+        sent.push_back(step == StopStep::Sent);
+    }
     if (!startAgain) return;
-    for (auto entry = first; entry != group.end(); ++entry)
-        if (!response.Start(*entry)) return;
+    auto wasSent = sent.begin();
+    for (auto entry = first; entry != group.end(); ++entry, ++wasSent)
+        if (*wasSent && !response.Start(*entry)) return;
 }
 
 }  // namespace

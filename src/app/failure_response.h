@@ -31,7 +31,9 @@ struct PassResponses {
 // list; with -j nothing is started.
 // The hooks may hold the response back and hear of failed stops and starts. Nothing is
 // stopped or started while the system shuts down, nor after the run's shutdown was asked
-// for; a stop of the run lets the response finish, its waits within the stop's budget.
+// for; a stop of the run lets the response finish, its waits within the stop's budget. Once
+// that budget is spent nothing more is stopped: the rest of the stop phase is left running,
+// and the starts still go out for the services whose stop went out.
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,
                       ServiceControl& failed, MonitorHooks& hooks, PassResponses& pass);
 void RespondToFailure(const CmdLineParser& settings, ServiceObjects& services,

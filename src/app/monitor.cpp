@@ -59,6 +59,13 @@ void CheckService(const CmdLineParser& settings, StrikeCounts& strikeCounts,
         if (Verbosity >= LogInit) WriteLog(LogInit, L"Passive mode enabled. No services restarted");
         return;
     }
+    // Paused (a service's pause): as with -p, nothing is measured, stopped, started or killed.
+    if (hooks.Paused()) {
+        if (isDown)
+            WriteLogFormat(firstPass ? LogInit : LogError,
+                           L"Tendro is paused: no response for service %s", name);
+        return;
+    }
 
     // A service whose state cannot be read is neither restarted nor measured.
     if (service.GetStatus() == 0) return;
@@ -136,19 +143,21 @@ bool PauseBetweenPasses(uint32_t milliseconds, PauseWaits& waits, MonitorHooks& 
     return !stop.Stopping();
 }
 
-void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
+bool RunMonitorCycle(CmdLineParser& settings, Connections& connections,
                      StrikeCounts& strikeCounts, ServiceObjects& services, MonitorHooks& hooks,
-                     const StopSignal& stop) {
+                     const StopSignal& stop, bool resumed) {
     const bool runOnce = settings.Has(CmdLineParser::RunOnce);
     PauseWaits waits;
-    for (bool firstPass = true;; firstPass = false) {
+    for (bool firstPass = !resumed;; firstPass = false) {
         RunMonitorPass(settings, connections, strikeCounts, services, firstPass, hooks, stop);
         if (runOnce || stop.Stopping()) break;
         // Counted from the end of the last service's check.
         if (!PauseBetweenPasses(PassPauseMilliseconds(settings.frequency), waits, hooks, stop))
             break;
+        if (hooks.ReplaceRun()) return true;
     }
     if (Verbosity >= LogInit) WriteLog(LogInit, L"Tendro Stopped");
+    return false;
 }
 
 }  // namespace tendro

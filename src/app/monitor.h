@@ -15,11 +15,13 @@ constexpr int32_t MaxFrequencySeconds = 4294967;
 
 // Runs passes over settings.monitoredServices; returns with -o after one pass, and at a stop:
 // a stop during the pause ends it at once; one during a pass lets the check of the service at
-// hand (and its failure response) finish, and the cycle returns without a pause.
-void RunMonitorCycle(CmdLineParser& settings, Connections& connections,
+// hand (and its failure response) finish, and the cycle returns without a pause. It also
+// returns after a pause when the hooks' ReplaceRun asks for it (true then); `resumed` goes on
+// with a run whose first pass is done.
+bool RunMonitorCycle(CmdLineParser& settings, Connections& connections,
                      StrikeCounts& strikeCounts, ServiceObjects& services,
                      MonitorHooks& hooks = NoMonitorHooks(),
-                     const StopSignal& stop = StopSignal::Never());
+                     const StopSignal& stop = StopSignal::Never(), bool resumed = false);
 
 // One pass over the group: the re-read (-a with -d, not on the first pass), then every
 // service's check in list order, up to a stop. No pause.

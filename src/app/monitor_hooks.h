@@ -98,6 +98,20 @@ public:
     // its time or a stop ended it (or it was woken without a name).
     virtual void PauseEnded(const std::wstring& wokenBy) { (void)wokenBy; }
 
+    // The pause has ended and the run goes on: true ends the cycle here instead, so that
+    // another run replaces this one (no "Tendro Stopped").
+    virtual bool ReplaceRun() { return false; }
+
+    // Tendro is paused: a pass checks, reports and measures nothing more, as with -p, and
+    // nothing is stopped, started or killed.
+    virtual bool Paused() { return false; }
+
+    // A run replaces `previous` (the same kind of hooks, or not): the history of the names
+    // in `group` is taken from it.
+    virtual void CarryHistory(MonitorHooks& previous, const ServiceList& group) {
+        (void)previous, (void)group;
+    }
+
     // What the monitor found and did (monitor_events.h), reported once to every reader.
     virtual void Observe(const MonitorEvent& event) { (void)event; }
 

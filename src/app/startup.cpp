@@ -88,13 +88,10 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
     std::unique_ptr<LogFile> logFile;
     std::unique_ptr<EventLogReporter> eventLog;
     std::optional<LogSinks> sinks;
-    // Owned beside the settings; empty without long options.
-    std::unique_ptr<Extensions> extensions;
+    // The run: its settings, connections, service objects and extensions.
+    auto run = std::make_unique<MonitorRun>();
     try {
-        CmdLineParser settings;
-        StrikeCounts strikeCounts;
-        Connections connections;
-        ServiceObjects services;
+        CmdLineParser& settings = run->settings;
 
         if (argc <= 1 && environment.startupError.empty()) {
             PrintUsage();
@@ -108,7 +105,7 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
             PrintUsage();
             return 0;
         }
-        LongOptions longOptions;
+        LongOptions& longOptions = run->longOptions;
         std::optional<std::wstring> refusal = ParseLongOptions(argc, argv, longOptions);
         if (longOptions.help) {
             PrintUsage();
@@ -148,47 +145,29 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
             if (eventLog) eventLog->StartupFailed(*refusal);
             return checkCapture ? checkCapture->StartupFailed(1) : 1;
         }
-        extensions = std::make_unique<Extensions>(longOptions, checkCapture.get(), stop);
-        if (environment.hooks) extensions->Add(std::move(environment.hooks));
-        if (eventLog) extensions->Add(eventLog->MakeReader());
-        if (auto code = extensions->OptionsRead(settings)) return extensions->ProgramEnding(*code);
-        if (Verbosity >= LogInit) {
-            WriteLog(LogInit, FormatText(L"Corvanta Tendro: Service Monitoring Utility v2.6.0 (%d)",
-                                         static_cast<int>(::GetCurrentProcessId())));
-            WriteLog(LogInit, L"CLI: " + LoggedCommandLine(original ? original->items()
-                                                                    : std::vector<std::wstring>(),
-                                                           argv, argc));
+        const RunBase base{localNames, stop, checkCapture.get(), environment.hooks,
+                           eventLog.get()};
+        if (auto code = BuildRun(*run, base, argc, argv, original))
+            return run->extensions->ProgramEnding(*code);
+        // A run swapped in begins afresh; a refused one leaves the current run going on.
+        for (bool resumed = false;;) {
+            if (!resumed && environment.runBegins) environment.runBegins(*run);
+            if (!RunMonitorCycle(run->settings, run->connections, run->strikeCounts,
+                                 run->services, *run->extensions, stop, resumed) ||
+                !environment.nextRun)
+                break;
+            std::unique_ptr<MonitorRun> next = environment.nextRun(*run, base);
+            resumed = !next;
+            if (next) run = std::move(next);
         }
-        original.reset();
-
-        bool hostProduct = DetectHostProduct();
-        EnableDebugPrivilege();
-        if (hostProduct && Verbosity >= LogInit)
-            WriteLog(LogInit, HostProductInfo.productName + L" detected");
-        settings.PrintSettings();
-        if (hostProduct) settings.LoadCVServices();
-
-        if (!settings.CheckSpecifiedServices(localNames) ||
-            !settings.ConnectServiceManagers(connections) ||
-            !settings.ValidateServices(connections, strikeCounts, services))
-            return extensions->ProgramEnding(1);
-        if (settings.monitoredServices.empty()) {
-            WriteLog(LogError, L"At least one valid service needs to be specified!");
-            return extensions->ProgramEnding(0);
-        }
-        if (auto refused = extensions->BeforeMonitoring(settings, services)) {
-            WriteLog(LogError, *refused);
-            return extensions->ProgramEnding(1);
-        }
-        RunMonitorCycle(settings, connections, strikeCounts, services, *extensions, stop);
-        return extensions->ProgramEnding(0);
+        return run->extensions->ProgramEnding(0);
     } catch (const std::system_error& e) {
         // Standard error's line, and the log file's.
         const std::wstring line = DescribeSystemError(e);
         WriteConsoleText(STD_ERROR_HANDLE, line + L"\n");
-        if (extensions) {
-            extensions->ReportSystemError(e);
-            return extensions->ProgramEnding(1);
+        if (run->extensions) {
+            run->extensions->ReportSystemError(e);
+            return run->extensions->ProgramEnding(1);
         }
         if (eventLog) eventLog->StartupFailed(line);
         return checkCapture ? checkCapture->StartupFailed(1, line) : 1;

@@ -1,10 +1,12 @@
 // Start-up steps of the entry point.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/monitor_hooks.h"
+#include "app/monitor_run.h"
 #include "cmdline/cmdline_parser.h"
 #include "common/stop_signal.h"
 
@@ -27,8 +29,13 @@ struct RunEnvironment {
     std::wstring serviceName;
     // The run's stop signal; a console run has one of its own that nothing raises.
     const StopSignal* stop = nullptr;
-    // Joined to the extensions (the service's status at the first pass).
-    std::unique_ptr<MonitorHooks> hooks;
+    // Joined to the extensions of every run (the service's status and controls).
+    MonitorHooks* hooks = nullptr;
+    // Builds the run that replaces `current` once a cycle has ended for it (ReplaceRun):
+    // nothing when the new options are refused (said in the log); the current run goes on.
+    std::function<std::unique_ptr<MonitorRun>(MonitorRun& current, const RunBase& base)> nextRun;
+    // Told of every run that begins monitoring: the first, and each one swapped in.
+    std::function<void(const MonitorRun&)> runBegins;
     // A reason the run cannot begin, found before it (logged, exit code 1).
     std::wstring startupError;
 };

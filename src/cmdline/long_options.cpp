@@ -123,6 +123,10 @@ const OptionEntry Options[] = {
      [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 0, 100, o.logKeep); },
      L"Rotated log files kept, PATH.1 (the newest) to PATH.N (default 5). "
      L"Example: --log-keep=10"},
+    {L"pause-limit", L"SECONDS", L"a whole number of seconds from 1 to 86400",
+     [](const std::wstring& v, LongOptions& o) { return ReadBounded(v, 1, 86400, o.pauseLimitSeconds); },
+     L"As a service: a pause (sc pause) ends by itself after SECONDS (default 3600). "
+     L"Example: --pause-limit=600"},
     {L"event-log", nullptr, nullptr,
      [](const std::wstring&, LongOptions& o) { return o.eventLog = true; },
      L"Also write what happens (start, stop, outages, responses) to the Application event "

@@ -43,6 +43,7 @@ struct LongOptions {
     std::wstring logFile;                      // --log-file=PATH (empty: no log file)
     int32_t logSizeMb = 10;                    // --log-size=MB
     int32_t logKeep = 5;                       // --log-keep=N
+    int32_t pauseLimitSeconds = 3600;          // --pause-limit=SECONDS (a service's pause)
     bool eventLog = false;                     // --event-log (a Tendro service writes always)
     // Commands instead of a run (src/servicemode): not counted by Any().
     std::wstring install;    // --install=NAME

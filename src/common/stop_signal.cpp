@@ -4,9 +4,9 @@
 
 namespace tendro {
 
-StopSignal::StopSignal()
+StopSignal::StopSignal(uint32_t budgetMs)
     : stopping_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      shutdown_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      shutdown_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), budgetMs_(budgetMs) {}
 
 void StopSignal::RequestStop() noexcept {
     uint64_t none = 0;
@@ -30,7 +30,7 @@ uint32_t StopSignal::WaitBudgetMs() const noexcept {
     if (askedAt == 0) return INFINITE;
     if (ShuttingDown()) return 0;
     uint64_t spent = ::GetTickCount64() - askedAt;
-    return spent >= StopBudgetMs ? 0 : static_cast<uint32_t>(StopBudgetMs - spent);
+    return spent >= budgetMs_ ? 0 : static_cast<uint32_t>(budgetMs_ - spent);
 }
 
 bool StopSignal::MayWait() const noexcept { return WaitBudgetMs() != 0; }

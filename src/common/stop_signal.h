@@ -22,7 +22,8 @@ constexpr uint32_t StopBudgetMs = 30000;
 
 class StopSignal {
 public:
-    StopSignal();
+    // `budgetMs`: the stop budget of this run (tests give a shorter one).
+    explicit StopSignal(uint32_t budgetMs = StopBudgetMs);
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
@@ -52,6 +53,7 @@ public:
 private:
     Handle stopping_;
     Handle shutdown_;
+    uint32_t budgetMs_;
     std::atomic<uint64_t> stopAskedAt_{0};  // GetTickCount64 of the first stop, 0 for none
 };
 

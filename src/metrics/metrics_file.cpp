@@ -20,8 +20,8 @@ double SecondsSince(const LARGE_INTEGER& start) {
 
 }  // namespace
 
-MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds)
-    : path_(std::move(path)), holds_(std::move(holds)) {
+MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds, PausedReader paused)
+    : path_(std::move(path)), holds_(std::move(holds)), paused_(std::move(paused)) {
     last_.instance = MetricsInstanceName(path_);
 }
 
@@ -88,6 +88,7 @@ void MetricsFile::EndPass(const CmdLineParser& settings) {
     pass.passes = ++passes_;
     pass.passDurationSeconds = SecondsSince(passStart_);
     pass.lastPassTimestampSeconds = UnixTimeSeconds();
+    pass.paused = paused_ && paused_();
     std::set<std::wstring> listed;
     for (const std::wstring& name : settings.monitoredServices) {
         if (!listed.insert(name).second) continue;
@@ -117,9 +118,10 @@ void MetricsFile::Write() {
 }
 
 std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options,
-                                             HoldSecondsReader holds) {
+                                             HoldSecondsReader holds, PausedReader paused) {
     if (options.metricsPath.empty()) return nullptr;
-    return std::make_unique<MetricsFile>(options.metricsPath, std::move(holds));
+    return std::make_unique<MetricsFile>(options.metricsPath, std::move(holds),
+                                         std::move(paused));
 }
 
 }  // namespace tendro

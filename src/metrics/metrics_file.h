@@ -14,6 +14,8 @@ namespace tendro {
 
 // Whole seconds left of a service's hold on restarts, 0 when none.
 using HoldSecondsReader = std::function<uint64_t(const std::wstring& name)>;
+// Whether the monitor is paused.
+using PausedReader = std::function<bool()>;
 
 // Collects what each pass found and replaces the file at PATH when the pass has ended. The
 // file is written once at start-up, before any pass, so that a path that cannot be written
@@ -22,7 +24,8 @@ using HoldSecondsReader = std::function<uint64_t(const std::wstring& name)>;
 // last pass's metrics are written once more, saying that Tendro no longer runs.
 class MetricsFile final : public MonitorHooks {
 public:
-    explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr);
+    explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr,
+                         PausedReader paused = nullptr);
 
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     void Observe(const MonitorEvent& event) override;
@@ -40,6 +43,7 @@ private:
 
     std::wstring path_;
     HoldSecondsReader holds_;
+    PausedReader paused_;
     std::map<std::wstring, ServiceMetrics> services_;  // by the name as given, with case
     uint64_t passes_ = 0;
     LARGE_INTEGER passStart_{};
@@ -50,6 +54,7 @@ private:
 
 // The extension when its option is given, otherwise nothing.
 std::unique_ptr<MonitorHooks> MakeMetricsFile(const LongOptions& options,
-                                             HoldSecondsReader holds = nullptr);
+                                             HoldSecondsReader holds = nullptr,
+                                             PausedReader paused = nullptr);
 
 }  // namespace tendro

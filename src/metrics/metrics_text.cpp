@@ -166,6 +166,9 @@ std::string FormatMetrics(const PassMetrics& metrics) {
         {"tendro_last_pass_timestamp_seconds", "gauge",
          "When the last pass ended, in seconds since 1970-01-01 UTC.",
          Number(metrics.lastPassTimestampSeconds)},
+        {"tendro_paused", "gauge",
+         "1 while the Tendro service is paused (nothing is stopped, started or killed).",
+         metrics.paused ? "1" : "0"},
     };
     for (const ProgramSample& sample : program) {
         Family(out, sample.name, sample.type, sample.help);

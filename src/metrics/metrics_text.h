@@ -37,6 +37,7 @@ struct PassMetrics {
     uint64_t passes = 0;
     double passDurationSeconds = 0;
     double lastPassTimestampSeconds = 0;  // Unix time
+    bool paused = false;                  // the pass ran while the service was paused
 };
 
 // A label value escaped as the format requires (backslash, double quote, line feed), UTF-8.

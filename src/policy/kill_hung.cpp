@@ -64,6 +64,8 @@ bool TerminateServiceProcess(const ServiceControl& service, int32_t pid, const S
 
 bool IsHungStop(DWORD stopError, DWORD state) {
     if (state == SERVICE_STOPPED) return false;
+    // 1061 is a refusal at once: a service found stopping has had its stop wait already.
+    if (stopError == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return false;
     return stopError == ERROR_TIMEOUT || state == SERVICE_STOP_PENDING;
 }
 

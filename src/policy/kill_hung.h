@@ -31,7 +31,9 @@ private:
 // Whether a stop that failed with `stopError`, leaving the service in `state`, is hung: the
 // stop wait ran out (ERROR_TIMEOUT) or the service is still STOP_PENDING. A stop that the
 // service manager refused at once (dependent services running, a control the service does
-// not take, access denied, ...) leaves a healthy service alone.
+// not take, access denied, one it cannot take now, ...) leaves a healthy service alone; a
+// service that was stopping already when the stop came has had the stop wait, and is hung
+// only when that ran out.
 bool IsHungStop(DWORD stopError, DWORD state);
 
 // The extension when its option is given, otherwise nothing.

@@ -106,6 +106,14 @@ uint64_t RestartLimitPolicy::HoldSecondsLeft(const std::wstring& name) const {
     return now < found->second.holdEnd ? WholeSeconds(found->second.holdEnd - now) : 0;
 }
 
+void RestartLimitPolicy::CarryHistory(MonitorHooks& previous, const ServiceList& group) {
+    auto* before = dynamic_cast<RestartLimitPolicy*>(&previous);
+    if (!before) return;
+    for (const std::wstring& name : group)
+        if (auto found = before->records_.find(name); found != before->records_.end())
+            records_[name] = found->second;
+}
+
 std::unique_ptr<RestartLimitPolicy> MakeRestartLimit(const LongOptions& options) {
     if (!options.restartLimit) return nullptr;
     return std::make_unique<RestartLimitPolicy>(*options.restartLimit, SystemPolicyClock());

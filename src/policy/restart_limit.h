@@ -30,6 +30,8 @@ public:
     // Reads the services found (up or not) and the responses that ran.
     void Observe(const MonitorEvent& event) override;
     std::optional<RestartHold> HoldFailureResponse(ServiceControl& failed) override;
+    // Counts and holds of the names that stay are kept (the same clock runs on).
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
 
     // Whole seconds left of the service's hold, 0 when its restarts are not held.
     uint64_t HoldSecondsLeft(const std::wstring& name) const;

@@ -89,6 +89,18 @@ public:
         probed_ = nullptr;
     }
 
+    // The runs of failed probes of the names that stay go on.
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override {
+        auto* before = dynamic_cast<Probes*>(&previous);
+        if (!before) return;
+        for (const std::wstring& name : group) {
+            auto now = probes_.find(name);
+            auto then = before->probes_.find(name);
+            if (now != probes_.end() && then != before->probes_.end())
+                now->second.failures = then->second.failures;
+        }
+    }
+
 private:
     struct Probe {
         ProbeTarget target;

@@ -108,9 +108,14 @@ int32_t ServiceControl::Stop(const StopSignal& stop, DWORD* errorOut) {
     if (!handle) return fail(L"Service not open!");
 
     SERVICE_STATUS status{};
-    if (!::ControlService(handle.get(), SERVICE_CONTROL_STOP, &status) &&
-        ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
-        return fail();
+    if (!::ControlService(handle.get(), SERVICE_CONTROL_STOP, &status)) {
+        // Not running (1062): the returned status says STOPPED, and its exit code counts.
+        // Stopping already (1061 with STOP_PENDING): its own stop is waited for as any other.
+        const DWORD error = ::GetLastError();
+        const bool stopping = error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
+                              status.dwCurrentState == SERVICE_STOP_PENDING;
+        if (error != ERROR_SERVICE_NOT_ACTIVE && !stopping) return fail();
+    }
 
     const DWORD start = ::GetTickCount();
     DWORD lastCheckPoint = 0xFFFFFFFF;

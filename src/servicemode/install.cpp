@@ -17,12 +17,14 @@
 #include "common/error.h"
 #include "common/handle.h"
 #include "common/registry.h"
+#include "common/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/event_source.h"
 #include "hostproduct/contract.h"
 #include "log/log.h"
 #include "process/child_process.h"
 #include "servicemode/account.h"
+#include "servicemode/apply_options.h"
 #include "servicemode/file_security.h"
 #include "servicemode/stored_options.h"
 #include "servicemode/uninstall_all.h"
@@ -31,7 +33,9 @@ namespace tendro {
 
 namespace {
 
-constexpr DWORD StopWaitMs = 30000;
+// A Tendro stopped during a failure response takes up to its stop budget, and then the calls
+// that follow it: the uninstall waits for the budget and a margin.
+constexpr DWORD StopWaitMs = StopBudgetMs + 30000;
 constexpr DWORD StopPollMs = 100;
 constexpr const wchar_t* LocalSystemName = L"LocalSystem";
 // SYSTEM and Administrators full control, nothing inherited; a read ACE for the account is
@@ -371,6 +375,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
             stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
+    RunningServiceUpdate running(name);  // before the new options replace the old
     ServiceAccount account = ResolveServiceAccount(options.account);
     Password password;
     if (account.needsPassword) ReadPassword(account.given, password);
@@ -463,12 +468,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (madeFolder)
         WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
                               L": only SYSTEM, Administrators and the service's account change it");
-    std::wstring typedName = quote_argument(name);
-    if (update)
-        WriteLog(LogInit, L"A running " + name + L" takes the new options at its next start: sc stop " +
-                              typedName + L", then sc start " + typedName);
-    else
-        WriteLog(LogInit, L"Start it with: sc start " + typedName);
+    if (update) return running.Apply(service.get());
+    WriteLog(LogInit, L"Start it with: sc start " + quote_argument(name));
     return 0;
 }
 
@@ -497,8 +498,9 @@ int Uninstall(const LongOptions& options) {
         ULONGLONG deadline = ::GetTickCount64() + StopWaitMs;
         while (CurrentState(service.get(), name) != SERVICE_STOPPED) {
             if (::GetTickCount64() >= deadline)
-                FailServiceCommand(0, L"Service " + name +
-                                          L" did not stop within 30 s: not removed");
+                FailServiceCommand(0, L"Service " + name + L" did not stop within " +
+                                          std::to_wstring(StopWaitMs / 1000) +
+                                          L" s: not removed");
             ::Sleep(StopPollMs);
         }
         stopped = true;

@@ -9,6 +9,8 @@
 #include "app/startup.h"
 #include "common/error.h"
 #include "log/log.h"
+#include "reload/reload.h"
+#include "servicemode/service_controls.h"
 #include "servicemode/service_status.h"
 #include "servicemode/stored_options.h"
 
@@ -23,23 +25,9 @@ struct ServiceRun {
     StopSignal stop;
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     std::unique_ptr<ServiceStatusReporter> reporter;
+    std::unique_ptr<ServiceControls> controls;
 };
 ServiceRun* currentRun = nullptr;
-
-// RUNNING when the first pass begins.
-class RunningAtFirstPass final : public MonitorHooks {
-public:
-    explicit RunningAtFirstPass(ServiceStatusReporter& reporter) : reporter_(reporter) {}
-    void Observe(const MonitorEvent& event) override {
-        if (!std::get_if<PassBegun>(&event)) return;
-        if (!reported_) reporter_.Running();
-        reported_ = true;
-    }
-
-private:
-    ServiceStatusReporter& reporter_;
-    bool reported_ = false;
-};
 
 DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void* eventData, void* context) {
     (void)eventType, (void)eventData;
@@ -52,7 +40,18 @@ int RunStoredOptions(ServiceRun& run) {
     RunEnvironment environment;
     environment.serviceName = run.name;
     environment.stop = &run.stop;
-    environment.hooks = std::make_unique<RunningAtFirstPass>(*run.reporter);
+    environment.hooks = run.controls.get();
+    environment.runBegins = [&run](const MonitorRun& begins) {
+        run.controls->SetPauseLimit(begins.longOptions.pauseLimitSeconds);
+    };
+    environment.nextRun = [&run, account = ConfiguredAccount(run.name)](MonitorRun& current,
+                                                                       const RunBase& base) {
+        return ReloadRun(current, base, run.name,
+                         [&run](ArgumentCopies& arguments) {
+                             ReadServiceArguments(run.name, arguments);
+                         },
+                         account);
+    };
     try {
         ReadServiceArguments(run.name, arguments);
     } catch (const std::system_error& error) {
@@ -79,11 +78,14 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
             ::SetServiceStatus(run.statusHandle, &copy);
         },
         run.stop);
+    run.controls = std::make_unique<ServiceControls>(*run.reporter, run.name);
+    run.reporter->Listen([&run](DWORD control) { run.controls->Take(control); });
     run.reporter->StartPending();
     // The monitor runs on this thread: COM as the console run has it on its main thread.
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     int exitCode = RunStoredOptions(run);
     ::CoUninitialize();
+    run.reporter->Listen(nullptr);
     run.reporter->Stopped(exitCode);
 }
 

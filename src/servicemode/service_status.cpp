@@ -8,7 +8,8 @@ namespace {
 constexpr DWORD PendingWaitHintMs = 2000;
 
 bool IsPending(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+           state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
 }
 
 }  // namespace
@@ -50,7 +51,22 @@ void ServiceStatusReporter::StartPending() { Report(SERVICE_START_PENDING, 0); }
 void ServiceStatusReporter::Running() {
     // A stop that came during the start-up is already under way.
     if (stop_.Stopping()) return;
-    Report(SERVICE_RUNNING, TendroControlsAccepted);
+    Report(SERVICE_RUNNING, Accepted());
+}
+
+void ServiceStatusReporter::Paused() {
+    if (stop_.Stopping()) return;
+    Report(SERVICE_PAUSED, Accepted());
+}
+
+void ServiceStatusReporter::Listen(ControlListener listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener_ = std::move(listener);
+    listening_ = static_cast<bool>(listener_);
+}
+
+DWORD ServiceStatusReporter::Accepted() const {
+    return TendroControlsAccepted | (listening_ ? TendroListenedControls : 0);
 }
 
 void ServiceStatusReporter::Stopped(int exitCode) {
@@ -80,6 +96,32 @@ DWORD ServiceStatusReporter::Control(DWORD control) {
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+        case SERVICE_CONTROL_PARAMCHANGE: {
+            ControlListener listener;
+            DWORD state = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                listener = listener_;
+                state = status_.dwCurrentState;
+            }
+            if (!listener) return ERROR_CALL_NOT_IMPLEMENTED;
+            const bool pausing = state == SERVICE_PAUSED || state == SERVICE_PAUSE_PENDING;
+            if (control == SERVICE_CONTROL_PAUSE) {
+                if (pausing) return NO_ERROR;  // already on its way
+                if (state != SERVICE_RUNNING && state != SERVICE_CONTINUE_PENDING)
+                    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+                Report(SERVICE_PAUSE_PENDING, Accepted());
+            } else if (control == SERVICE_CONTROL_CONTINUE) {
+                if (!pausing) return NO_ERROR;
+                Report(SERVICE_CONTINUE_PENDING, Accepted());
+            } else if (state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING) {
+                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+            }
+            listener(control);
+            return NO_ERROR;
+        }
         default:
             return ERROR_CALL_NOT_IMPLEMENTED;
     }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,9 @@ namespace tendro {
 
 // Where a status goes: SetServiceStatus, or a test's recorder.
 using StatusSink = std::function<void(const SERVICE_STATUS&)>;
+// Where a pause, a continue and a parameter change go once reported (the monitor's side);
+// called on the dispatcher's thread.
+using ControlListener = std::function<void(DWORD control)>;
 
 class ServiceStatusReporter {
 public:
@@ -37,8 +41,18 @@ public:
     // Tendro's exit code, so that the failure actions apply.
     void Stopped(int exitCode);
 
+    // PAUSED, or RUNNING again after a pause (Running()): the monitor has taken the control.
+    void Paused();
+
+    // Pause, continue and parameter change go to `listener` from now on; without one they
+    // are refused.
+    void Listen(ControlListener listener);
+
     // The control handler's answer (HandlerEx): a stop or a shutdown raises the run's stop
-    // signal and reports STOP_PENDING; INTERROGATE is answered; anything else is refused.
+    // signal and reports STOP_PENDING; INTERROGATE is answered; with a listener, PAUSE
+    // (while RUNNING) reports PAUSE_PENDING and CONTINUE (while paused or pausing) reports
+    // CONTINUE_PENDING before the listener hears of it, and PARAMCHANGE goes to it as it is;
+    // anything else is refused.
     DWORD Control(DWORD control);
 
     // The status last reported.
@@ -46,6 +60,7 @@ public:
 
 private:
     void Report(DWORD state, DWORD controlsAccepted);
+    DWORD Accepted() const;
     void Pump();
 
     StatusSink sink_;
@@ -55,11 +70,16 @@ private:
     SERVICE_STATUS status_{};
     bool stopped_ = false;  // STOPPED reported
     bool ending_ = false;
+    ControlListener listener_;
+    std::atomic<bool> listening_{false};
     std::thread pump_;
 };
 
-// The controls a running Tendro takes.
+// The controls a running Tendro takes; with a listener, pause, continue and parameter
+// change too.
 constexpr DWORD TendroControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+constexpr DWORD TendroListenedControls =
+    SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_PARAMCHANGE;
 
 }  // namespace tendro

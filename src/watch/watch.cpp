@@ -25,10 +25,11 @@ public:
             leftDown_.clear();
             startedByPass_.clear();
         } else if (const auto* found = std::get_if<ServiceFound>(&event)) {
-            // What the pass leaves down itself: a service it found down (and, with -p or a
-            // held restart, did not start) or could not read, one it stopped or killed and
-            // did not start again, and one whose start failed.
-            if (!found->Up()) leftDown_.insert(found->service.name);
+            // What the pass leaves down itself: a service it did not find up (found down and,
+            // with -p or a held restart, not started; not read; or stopped while a host
+            // product's record says that it is not down), one it stopped or killed and did not
+            // start again, and one whose start failed.
+            if (!found->Up() || IsDownState(found->state)) leftDown_.insert(found->service.name);
         } else if (const auto* killed = std::get_if<ProcessKilled>(&event)) {
             leftDown_.insert(killed->service.name);
         } else if (const auto* stopping = std::get_if<ServiceStopping>(&event)) {

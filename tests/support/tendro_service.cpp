@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/registry.h"
 #include "common/text.h"
+#include "servicemode/stored_options.h"
 #include "support/run_tendro.h"
 #include "support/temp_folder.h"
 #include "support/test_services.h"
@@ -34,8 +36,9 @@ TendroService::TendroService(std::vector<std::wstring> options)
     RunResult installed = RunTendro(options);
     EXPECT_EQ(installed.exitCode, 0u) << ToNarrow(installed.outText);
     scm_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    service_.reset(::OpenServiceW(scm_.get(), name_.c_str(),
-                                  SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    service_.reset(::OpenServiceW(
+        scm_.get(), name_.c_str(),
+        SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_PAUSE_CONTINUE | DELETE));
 }
 
 TendroService::~TendroService() {
@@ -50,6 +53,27 @@ TendroService::~TendroService() {
     }
     ::DeleteFileW(log_.c_str());
     for (int i = 1; i <= 100; ++i) ::DeleteFileW((log_ + L"." + std::to_wstring(i)).c_str());
+}
+
+TendroService::RunResultText TendroService::Reinstall(std::vector<std::wstring> options) {
+    options.insert(options.begin(), L"--install=" + name_);
+    options.push_back(L"--log-file=" + log_);
+    RunResult installed = RunTendro(options);
+    return {installed.exitCode, installed.outText};
+}
+
+void TendroService::StoreOptions(std::vector<std::wstring> options) {
+    options.push_back(L"--log-file=" + log_);
+    RegKey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(name_).c_str(), 0,
+                              KEY_SET_VALUE, key.put()),
+              ERROR_SUCCESS);
+    ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, options), ERROR_SUCCESS);
+}
+
+bool TendroService::Control(DWORD control) {
+    SERVICE_STATUS status{};
+    return ::ControlService(service_.get(), control, &status) != 0;
 }
 
 bool TendroService::StartNoWait() { return ::StartServiceW(service_.get(), 0, nullptr) != 0; }

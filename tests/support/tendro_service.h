@@ -20,7 +20,19 @@ public:
     TendroService(const TendroService&) = delete;
     TendroService& operator=(const TendroService&) = delete;
 
+    const std::wstring& Name() const { return name_; }
     const std::wstring& LogPath() const { return log_; }
+    // tendro.exe --install over the service again, with `options` and its log file; the
+    // install's output and exit code.
+    struct RunResultText {
+        DWORD exitCode;
+        std::wstring out;
+    };
+    RunResultText Reinstall(std::vector<std::wstring> options);
+    // Replaces the stored options (with its log file) in the registry, as an editor would.
+    void StoreOptions(std::vector<std::wstring> options);
+    // ControlService with `control` (pause, continue, paramchange): its result.
+    bool Control(DWORD control);
     bool StartNoWait();
     // Starts it and waits (20 s at most) for RUNNING.
     bool Start();
