@@ -375,6 +375,7 @@ TEST(ProgramPathSecurity, WhoCanTakeItOver) {
         const char* what;
         std::wstring file, folder, root;
         std::vector<std::wstring> threats;  // "INDEX SID", " owner" when it is the owner
+        int reparse = -1;                   // the index of a junction (its target's DACL read)
     } cases[] = {
         {"admins and the system only", file, folder, root, {}},
         {"a folder made under C:\\ by an administrator: users may modify it",
@@ -394,20 +395,32 @@ TEST(ProgramPathSecurity, WhoCanTakeItOver) {
         {"a deleting right on the program's folder", file, L"O:BAD:(A;;SD;;;WD)", root, {L"1 S-1-1-0"}},
         {"an untrusted owner's rights", L"O:" + user + L"D:(A;;FA;;;OW)", folder, root,
          {L"0 " + user + L" owner", L"0 " + user}},
+        {"a junction above, whatever its target's DACL", file, folder, root, {L"1 reparse"}, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<PathSecurity> chain{{L"C:\\T\\tendro.exe", c.file, PathSecurity::Program},
                                         {L"C:\\T", c.folder, PathSecurity::ProgramFolder},
                                         {L"C:\\", c.root, PathSecurity::FolderAbove}};
+        if (c.reparse >= 0) chain[c.reparse].reparsePoint = true;
         std::vector<std::wstring> found;
         for (const PathThreat& t : FindPathThreats(chain, trusted)) {
             size_t index = 0;
             while (chain[index].path != t.path) ++index;
-            found.push_back(std::to_wstring(index) + L" " + t.sid + (t.owner ? L" owner" : L""));
+            found.push_back(std::to_wstring(index) + L" " + (t.reparsePoint ? L"reparse" : t.sid) +
+                            (t.owner ? L" owner" : L""));
         }
         EXPECT_EQ(found, c.threats);
     }
+    // A program on a network path is refused before anything of it is read.
+    const struct { const wchar_t* path; UINT drive; bool refused; } paths[] = {
+        {L"C:\\T\\tendro.exe", DRIVE_FIXED, false}, {L"\\\\?\\C:\\T\\tendro.exe", DRIVE_FIXED, false},
+        {L"Z:\\T\\tendro.exe", DRIVE_REMOTE, true}, {L"\\\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true},
+        {L"\\\\?\\UNC\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true}};
+    for (const auto& p : paths)
+        EXPECT_EQ(NetworkPathRefusal(p.path, p.drive).rfind(L"Not installed: " + std::wstring(p.path) +
+                                                            L" is on a network path", 0) == 0, p.refused)
+            << ToNarrow(p.path);
 }
 
 // End to end: a tendro.exe in a folder that everyone may change is not installed; the line
@@ -439,29 +452,39 @@ TEST(ProgramPathSecurity, AnInstallFromAFolderThatEveryoneMayChangeIsRefused) {
     EXPECT_FALSE(ReadConfig(*name).exists);
 }
 
-// The default log folder: refused as a reparse point or with an owner other than a trusted
-// account (Wine shows neither: every file is owned by its one user, and no folder is a
-// junction).
+// The default log folder: refused when missing (a service that is not an administrator would
+// own it), as a reparse point, with an owner other than a trusted account, or when others may
+// add files (Wine shows none of them: every file is owned by its one user, no folder is a
+// junction, no DACL is inherited). The DACL that an install gives a folder that is there
+// keeps the accounts of earlier installs and passes.
 TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const std::wstring mine = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ns = L"(A;OICI;0x1301bf;;;S-1-5-20)";
     const struct {
         DWORD attributes;
-        std::wstring owner;
-        std::wstring refusal;  // its start after "Won't log into folder F: "
+        std::wstring security;
+        std::wstring refusal;       // its start after "Won't log into folder F: "
+        std::wstring afterInstall;  // the DACL an install for NetworkService gives it
     } cases[] = {
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-18", L""},
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", L""},
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-21-1-2-3-1002", L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators"},
-        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18", L"it is a reparse point"},
+        {folder, L"O:SY" + mine, L"", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;LS)", L"", mine + ns + L"(A;OICI;0x1301bf;;;S-1-5-19)"},
+        {folder, L"O:S-1-5-21-1-2-3-1002" + mine, L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators", L""},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SY" + mine, L"it is a reparse point", L""},
+        {INVALID_FILE_ATTRIBUTES, L"", L"it is missing, and only SYSTEM or an administrator may make it", L""},
+        {folder, L"", L"its owner cannot be read", L""},
+        {folder, L"O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;CIID;0x6;;;BU)",
+         AccountName(L"S-1-5-32-545") + L" may add or delete files in it", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;BU)", AccountName(L"S-1-5-32-545") + L" may add", mine + ns},
     };
     for (const auto& c : cases) {
-        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.owner, trusted);
-        if (c.refusal.empty()) {
-            EXPECT_EQ(refusal, L"");
-        } else {
-            EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), 0u) << ToNarrow(refusal);
-            EXPECT_NE(refusal.find(L"tendro.exe --install makes it anew"), std::wstring::npos);
-        }
+        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.security, trusted);
+        EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), c.refusal.empty() ? std::wstring::npos : 0u)
+            << ToNarrow(refusal);
+        if (c.afterInstall.empty()) continue;
+        const std::wstring dacl = ProtectedLogFolderDacl(c.security, L"NS");
+        EXPECT_EQ(dacl, c.afterInstall);
+        EXPECT_EQ(LogFolderRefusal(L"F", folder, L"O:BA" + dacl, trusted), L"");
     }
 }
 

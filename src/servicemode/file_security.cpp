@@ -193,11 +193,13 @@ std::vector<PathSecurity> ReadPathChain(const std::wstring& programPath) {
         if (DWORD error = ReadSecurity(path, sddl))
             FailServiceCommand(error, L"Can't read the security of " + path);
         // The attributes of the link itself: its target's DACL tells nothing of who may
-        // point it elsewhere.
+        // point it elsewhere. A drive's root is where its volume is mounted, by administrators
+        // (Wine shows a root that is a Unix link as a reparse point).
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             FailServiceCommand(::GetLastError(), L"Can't read the attributes of " + path);
-        chain.push_back({path, sddl, kind, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+        const bool root = path.size() == 3 && path[1] == L':';
+        chain.push_back({path, sddl, kind, !root && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)});
         kind = kind == PathSecurity::Program ? PathSecurity::ProgramFolder : PathSecurity::FolderAbove;
         // Up to the root: "C:\".
         size_t slash = path.find_last_of(L'\\');
