@@ -15,6 +15,7 @@
 
 #include "common/text.h"
 #include "log/log.h"
+#include "metrics/metrics_file.h"
 #include "metrics/metrics_text.h"
 #include "probe/probe_check.h"
 #include "support/monitor_helpers.h"
@@ -469,4 +470,44 @@ TEST(MetricsFile, StoppedTendroServiceKeepsLastChecksAndSaysItStopped) {
     EXPECT_EQ(last[Program("tendro_passes_total", "group")], "2");
     EXPECT_EQ(last["tendro_service_up" + Label(unreached.Name(), "group")], "1");
     EXPECT_EQ(last["tendro_service_state" + Label(unreached.Name(), "group")], "4");
+}
+
+// New options of a Tendro service: the run built from them writes nothing until swapped in
+// (refused, it leaves no file, even on a new path), takes the counters of the names that stay,
+// and on another path gives the old file its last word.
+TEST(MetricsFile, ReplacingRunCarriesCountersAndHandsTheFileOver) {
+    TempFolder folder;
+    const std::wstring a = folder.File(L"a.prom"), b = folder.File(L"b.prom");
+    CmdLineParser settings;
+    ServiceControl kept(SharedScHandle(), SharedToken(), L"Kept", 1);
+    ServiceObjects services;
+    auto pass = [&](MetricsFile& file) {
+        file.Observe(ResponseEnded{settings, kept, {}, {}});
+        file.Observe(PassEnded{settings, services});
+        return Samples(*ReadWhole(file.LastPass().instance == L"a" ? a : b));
+    };
+    auto replacement = [&](const std::wstring& path) {
+        auto file = std::make_unique<MetricsFile>(path);
+        file->BuildsReplacement();
+        EXPECT_EQ(file->OptionsRead(settings), std::nullopt);
+        return file;
+    };
+    MetricsFile first(a);
+    ASSERT_EQ(first.OptionsRead(settings), std::nullopt);
+    settings.monitoredServices = {L"Kept"};
+    pass(first);
+    const auto before = ReadWhole(a);
+    auto same = replacement(a), moved = replacement(b);
+    EXPECT_EQ(ReadWhole(a), before);
+    EXPECT_THAT(folder.Names(), ElementsAre(L"a.prom"));
+    same->CarryHistory(first, settings.monitoredServices);
+    first.RunReplaced();  // the same file: nothing to say
+    EXPECT_EQ(ReadWhole(a), before);
+    EXPECT_EQ(pass(*same)["tendro_service_restarts_total" + Label(L"Kept", "a")], "2");
+    moved->CarryHistory(*same, settings.monitoredServices);
+    same->RunReplaced();
+    EXPECT_EQ(Samples(*ReadWhole(a))[Program("tendro_running", "a")], "0");
+    auto s = pass(*moved);
+    EXPECT_EQ(s[Program("tendro_passes_total", "b")], "3");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(L"Kept", "b")], "3");
 }

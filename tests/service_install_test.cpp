@@ -354,6 +354,7 @@ TEST(ProgramPathSecurity, WhoCanTakeItOver) {
     const struct {
         std::wstring file, folder, root;
         std::vector<std::wstring> threats;  // "WHERE SID", " owner" when it is the owner
+        bool junction = false;              // the folder is one (its target's DACL read)
     } cases[] = {
         {file, folder, root, {}},
         // A folder made under C:\ by an administrator: users may modify it.
@@ -371,16 +372,26 @@ TEST(ProgramPathSecurity, WhoCanTakeItOver) {
          L"O:" + admin + L"D:(A;OICIIO;FA;;;BU)(A;;FA;;;OW)", root, {}},
         {file, L"O:BAD:(A;;SD;;;WD)", root, {L"dir S-1-1-0"}},
         {L"O:" + user + L"D:(A;;FA;;;OW)", folder, root, {L"exe " + user + L" owner", L"exe " + user}},
+        {file, folder, root, {L"dir reparse"}, true},
     };
     for (const auto& c : cases) {
         std::vector<std::wstring> found;
         for (const PathThreat& t : FindPathThreats({{L"exe", c.file, PathSecurity::Program},
-                                                    {L"dir", c.folder, PathSecurity::ProgramFolder},
+                                                    {L"dir", c.folder, PathSecurity::ProgramFolder, c.junction},
                                                     {L"C:\\", c.root, PathSecurity::FolderAbove}},
                                                    {L"S-1-5-18", L"S-1-5-32-544", ti, admin}))
-            found.push_back(t.path + L" " + t.sid + (t.owner ? L" owner" : L""));
+            found.push_back(t.path + L" " + (t.reparsePoint ? L"reparse" : t.sid) + (t.owner ? L" owner" : L""));
         EXPECT_EQ(found, c.threats) << ToNarrow(c.file + L" " + c.folder + L" " + c.root);
     }
+    // A program on a network path is refused before anything of it is read.
+    const struct { const wchar_t* path; UINT drive; bool refused; } paths[] = {
+        {L"C:\\T\\tendro.exe", DRIVE_FIXED, false}, {L"\\\\?\\C:\\T\\tendro.exe", DRIVE_FIXED, false},
+        {L"Z:\\T\\tendro.exe", DRIVE_REMOTE, true}, {L"\\\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true},
+        {L"\\\\?\\UNC\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true}};
+    for (const auto& p : paths)
+        EXPECT_EQ(NetworkPathRefusal(p.path, p.drive).rfind(L"Not installed: " + std::wstring(p.path) +
+                                                            L" is on a network path", 0) == 0, p.refused)
+            << ToNarrow(p.path);
 }
 
 // End to end: a tendro.exe in a folder that everyone may change is not installed.
@@ -404,22 +415,40 @@ TEST(ProgramPathSecurity, AnInstallFromAFolderThatEveryoneMayChangeIsRefused) {
     EXPECT_FALSE(ReadConfig(*name).exists);
 }
 
-// The default log folder is refused as a reparse point or with an untrusted owner (Wine shows
-// neither: it has no junctions, and its one user owns every file).
+// The default log folder: refused when missing (a service that is not an administrator would
+// own it), as a reparse point, with an owner other than a trusted account, or when others may
+// add files (Wine shows none of them: every file is owned by its one user, no folder is a
+// junction, no DACL is inherited). The DACL that an install gives a folder that is there
+// keeps the accounts of earlier installs and passes.
 TEST(LogFolderSecurity, ReparsePointsAndOwners) {
-    const std::wstring user = L"S-1-5-21-1-2-3-1002";
+    const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const std::wstring mine = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ns = L"(A;OICI;0x1301bf;;;S-1-5-20)";
     const struct {
         DWORD attributes;
-        std::wstring owner, refusal;
+        std::wstring security;
+        std::wstring refusal;       // its start after "Won't log into folder F: "
+        std::wstring afterInstall;  // the DACL an install for NetworkService gives it
     } cases[] = {
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", L""},
-        {FILE_ATTRIBUTE_DIRECTORY, user, L"it is owned by " + user + L", not by SYSTEM or Administrators"},
-        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18", L"it is a reparse point (a junction or a link that sends the files elsewhere)"},
+        {folder, L"O:SY" + mine, L"", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;LS)", L"", mine + ns + L"(A;OICI;0x1301bf;;;S-1-5-19)"},
+        {folder, L"O:S-1-5-21-1-2-3-1002" + mine, L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators", L""},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SY" + mine, L"it is a reparse point", L""},
+        {INVALID_FILE_ATTRIBUTES, L"", L"it is missing, and only SYSTEM or an administrator may make it", L""},
+        {folder, L"", L"its owner cannot be read", L""},
+        {folder, L"O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;CIID;0x6;;;BU)",
+         AccountName(L"S-1-5-32-545") + L" may add or delete files in it", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;BU)", AccountName(L"S-1-5-32-545") + L" may add", mine + ns},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(LogFolderRefusal(L"F", c.attributes, c.owner, {L"S-1-5-18", L"S-1-5-32-544"}),
-                  c.refusal.empty() ? L"" : L"Won't log into folder F: " + c.refusal +
-                                                L"; remove it, and tendro.exe --install makes it anew");
+    for (const auto& c : cases) {
+        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.security, trusted);
+        EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), c.refusal.empty() ? std::wstring::npos : 0u)
+            << ToNarrow(refusal);
+        if (c.afterInstall.empty()) continue;
+        const std::wstring dacl = ProtectedLogFolderDacl(c.security, L"NS");
+        EXPECT_EQ(dacl, c.afterInstall);
+        EXPECT_EQ(LogFolderRefusal(L"F", folder, L"O:BA" + dacl, trusted), L"");
+    }
 }
 
 // A service whose start-up fails before its log file is open (it cannot be opened, or a stored
