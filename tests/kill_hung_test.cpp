@@ -11,6 +11,7 @@
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
+#include "support/scenarios.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -82,17 +83,99 @@ TEST(KillHung, OnlyAStopThatRanOutOrStillPendsIsHung) {
         EXPECT_EQ(IsHungStop(c.error, c.state), c.hung) << c.error << " in state " << c.state;
 }
 
-TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
-    TestService hung(kHangs), other;
-    ASSERT_TRUE(hung.Start());
-    ASSERT_TRUE(other.Start());
-    const DWORD pid = hung.Pid();
-    LeaveStopPending(hung);
+namespace {
 
-    RunningProgram tendro(ProgramPath(L"tendro.exe"),
-                          {L"-v", L"-f", L"0", L"-s", hung.Name(), L"-s", other.Name()});
-    EXPECT_TRUE(WaitForLines(tendro, L"Unable to start service!", 1, 30000)) << tendro.OutputSoFar();
-    auto lines = ParseLog(tendro.Stop().out);
+// The cases below each spend a stop wait that must run out (and Wine's wait after a kill): they
+// run at once, on services of their own, and each test checks its run's outcome.
+
+struct HungRun {
+    std::unique_ptr<TestService> hung, other;
+    DWORD pid = 0;      // the hung service's process before the run
+    DWORD elapsed = 0;  // of the run, in milliseconds
+    RunResult r{};
+};
+
+// Starts the hung service (and `other` unless it is to stay down); `pending`: then asks the
+// hung one to stop, which leaves it STOP_PENDING.
+HungRun HungPair(bool startOther, bool pending) {
+    HungRun run{std::make_unique<TestService>(kHangs), std::make_unique<TestService>()};
+    Require(run.hung->Start(), "the hung service starts");
+    if (startOther) Require(run.other->Start(), "the other service starts");
+    run.pid = run.hung->Pid();
+    if (pending) {
+        run.hung->StopFromOutside(0);
+        Require(run.hung->WaitForState(SERVICE_STOP_PENDING, 10000), "the hung service is STOP_PENDING");
+    }
+    return run;
+}
+
+// tendro.exe -o over the pair, timed.
+void RunOnce(HungRun& run, std::vector<std::wstring> options) {
+    for (const auto& name : {run.hung->Name(), run.other->Name()}) {
+        options.push_back(L"-s");
+        options.push_back(name);
+    }
+    const DWORD begin = ::GetTickCount();
+    run.r = RunTendro(options);
+    run.elapsed = ::GetTickCount() - begin;
+}
+
+Scenario<HungRun> withoutTheOption(
+    "KillHung", "WithoutTheOptionAPendingStopKeepsTheGroupDown", [] { return HungPair(true, true); },
+    [](HungRun& run) {
+        RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-v", L"-f", L"0", L"-s", run.hung->Name(),
+                                                           L"-s", run.other->Name()});
+        Require(WaitForLines(tendro, L"Unable to start service!", 1, 30000),
+                "the start fails: " + ToNarrow(tendro.OutputSoFar()));
+        run.r = tendro.Stop();
+    });
+
+Scenario<HungRun> pendingStop(
+    "KillHung", "APendingStopIsEndedAndTheGroupRunsAgain", [] { return HungPair(true, true); },
+    [](HungRun& run) { RunOnce(run, {L"-v", L"-o", L"--kill-hung"}); });
+
+// The other service is down: the group restart stops the hung one first.
+Scenario<HungRun> stopRunsOut(
+    "KillHung", "AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain", [] { return HungPair(false, false); },
+    [](HungRun& run) { RunOnce(run, {L"-v", L"-o", L"--kill-hung"}); });
+
+struct HostRun {
+    std::unique_ptr<HostProductInstallation> product;
+    std::unique_ptr<HostProductService> service;
+    std::unique_ptr<TestService> other;
+    std::wstring name;
+    DWORD servicePid = 0, program = 0;
+    RunResult r;
+};
+
+Scenario<HostRun> hostProduct("KillHung", "AHostProductServiceHasItsProgramEndedFirst", [] {
+    HostRun run;
+    run.product = std::make_unique<HostProductInstallation>();
+    run.name = UniqueServiceName(L"TendroH");
+    run.product->SetServices({run.name});
+    run.product->Configure(L"StopNever:" + run.name, L"1");
+    run.service = std::make_unique<HostProductService>(run.product->ExePath(), run.name);
+    Require(run.service->Start(), "the host-product service starts");
+    run.servicePid = run.service->Pid();
+    run.program = run.service->RecordedPid();
+    Require(run.program != 0, "the service records its program");
+    run.service->StopFromOutside(0);
+    Require(ProcessRuns(run.program), "the recorded program runs");
+    // Its record says the program runs, so it is not down: a stopped neighbour brings the
+    // group restart.
+    run.other = std::make_unique<TestService>();
+    return run;
+}, [](HostRun& run) {
+    run.r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", run.name, L"-s", run.other->Name()});
+});
+
+}  // namespace
+
+TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
+    HungRun run = withoutTheOption.Take();
+    TestService& hung = *run.hung;
+    const DWORD pid = run.pid;
+    auto lines = ParseLog(run.r.out);
     // The stop wait runs out, the start fails; the hung service keeps its process.
     int first = FindText(lines, L"Stopping service " + hung.Name());
     ASSERT_GE(first, 0);
@@ -110,15 +193,10 @@ TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
 // the wait runs out the process is ended; after the wait for STOPPED (which Wine never
 // reports) the group is started.
 TEST(KillHung, APendingStopIsEndedAndTheGroupRunsAgain) {
-    TestService hung(kHangs), other;
-    ASSERT_TRUE(hung.Start());
-    ASSERT_TRUE(other.Start());
-    const DWORD pid = hung.Pid();
-    LeaveStopPending(hung);
-
-    const DWORD begin = ::GetTickCount();
-    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", hung.Name(), L"-s", other.Name()});
-    const DWORD elapsed = ::GetTickCount() - begin;
+    HungRun run = pendingStop.Take();
+    TestService &hung = *run.hung, &other = *run.other;
+    const DWORD pid = run.pid;
+    const RunResult& r = run.r;
     ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
     auto lines = ParseLog(r.out);
     auto picked = Picked(std::vector<LogLine>(lines.begin() + FindText(lines, L"Stopping service " + hung.Name()),
@@ -136,19 +214,15 @@ TEST(KillHung, APendingStopIsEndedAndTheGroupRunsAgain) {
     EXPECT_FALSE(ProcessRuns(pid));
     EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
     // The stop limit, the wait for STOPPED (10 s, as Wine keeps the old state), the starts.
-    EXPECT_LT(elapsed, 20000u + 8000u);
+    EXPECT_LT(run.elapsed, 20000u + 8000u);
 }
 
 // The stop request is taken, but the service never finishes stopping: the stop wait runs out.
 TEST(KillHung, AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain) {
-    TestService hung(kHangs), other;
-    ASSERT_TRUE(hung.Start());
-    const DWORD pid = hung.Pid();
-
-    // The other service is down: the group restart stops the hung one first.
-    const DWORD begin = ::GetTickCount();
-    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", hung.Name(), L"-s", other.Name()});
-    const DWORD elapsed = ::GetTickCount() - begin;
+    HungRun run = stopRunsOut.Take();
+    TestService &hung = *run.hung, &other = *run.other;
+    const DWORD pid = run.pid;
+    const RunResult& r = run.r;
     ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
     auto lines = ParseLog(r.out);
     int stop = FindText(lines, L"Stopping service " + hung.Name());
@@ -167,7 +241,7 @@ TEST(KillHung, AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain) {
     EXPECT_NE(hung.Pid(), pid);
     EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
     // The stop limit, the wait for STOPPED, the starts.
-    EXPECT_LT(elapsed, 20000u + 8000u);
+    EXPECT_LT(run.elapsed, 20000u + 8000u);
 }
 
 // The policy as the failure response calls it after a stop wait that ran out (the error is
@@ -203,21 +277,10 @@ TEST(KillHung, SharedProcessesAndServicesOfOtherMachinesAreLeftAlone) {
 
 // A host-product service: its recorded program is ended first, then the service process.
 TEST(KillHung, AHostProductServiceHasItsProgramEndedFirst) {
-    HostProductInstallation product;
-    const std::wstring name = UniqueServiceName(L"TendroH");
-    product.SetServices({name});
-    product.Configure(L"StopNever:" + name, L"1");
-    HostProductService service(product.ExePath(), name);
-    ASSERT_TRUE(service.Start());
-    const DWORD servicePid = service.Pid(), program = service.RecordedPid();
-    ASSERT_NE(program, 0u);
-    service.StopFromOutside(0);
-    ASSERT_TRUE(ProcessRuns(program));
-    // Its record says the program runs, so it is not down: a stopped neighbour brings the
-    // group restart.
-    TestService other;
-
-    RunResult r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", name, L"-s", other.Name()});
+    HostRun run = hostProduct.Take();
+    const std::wstring& name = run.name;
+    const DWORD servicePid = run.servicePid, program = run.program;
+    const RunResult& r = run.r;
     ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
     auto lines = ParseLog(r.out);
     int stop = FindText(lines, L"Stopping service " + name);
@@ -227,11 +290,11 @@ TEST(KillHung, AHostProductServiceHasItsProgramEndedFirst) {
     EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 5),
                 ElementsAre(L"Info Stopping service " + name, L"Err! Can't stop service " + name,
                             Terminating(name, program), Terminating(name, servicePid),
-                            L"Info Stopping service " + other.Name()));
+                            L"Info Stopping service " + run.other->Name()));
     EXPECT_FALSE(ProcessRuns(program));
     EXPECT_FALSE(ProcessRuns(servicePid));
-    EXPECT_EQ(service.State(), DWORD{SERVICE_RUNNING});
-    EXPECT_NE(service.RecordedPid(), program);
+    EXPECT_EQ(run.service->State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(run.service->RecordedPid(), program);
 }
 
 // Stopped from outside, the service stays STOP_PENDING for three seconds. The watch wakes the

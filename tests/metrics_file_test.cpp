@@ -15,6 +15,7 @@
 
 #include "common/text.h"
 #include "log/log.h"
+#include "metrics/metrics_file.h"
 #include "metrics/metrics_text.h"
 #include "probe/probe_check.h"
 #include "support/monitor_helpers.h"
@@ -60,16 +61,13 @@ std::map<std::string, std::string> Samples(const std::string& text) {
     return samples;
 }
 
-// The labels of a service's series in the file of instance `tendro`, as Tendro writes them.
+// The labels of a service's series in the file `tendro`.prom.
 std::string Label(const std::wstring& service, const std::string& tendro = "tendro") {
     return "{tendro=\"" + tendro + "\",service=\"" + EscapeLabelValue(service) + "\"}";
 }
-std::string Kills(const std::wstring& service, const char* reason,
-                  const std::string& tendro = "tendro") {
-    return "{tendro=\"" + tendro + "\",service=\"" + EscapeLabelValue(service) +
-           "\",reason=\"" + reason + "\"}";
+std::string Kills(const std::wstring& service, const char* reason) {
+    return "{tendro=\"tendro\",service=\"" + EscapeLabelValue(service) + "\",reason=\"" + reason + "\"}";
 }
-// A series of the instance as a whole.
 std::string Program(const char* metric, const std::string& tendro = "tendro") {
     return std::string(metric) + "{tendro=\"" + tendro + "\"}";
 }
@@ -100,14 +98,8 @@ struct MixedGroup {
     }
 };
 
-void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text,
-                             const std::string& tendro = "tendro") {
+void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text) {
     auto s = Samples(text);
-    auto Label = [&](const std::wstring& service) { return ::Label(service, tendro); };
-    auto Kills = [&](const std::wstring& service, const char* reason) {
-        return ::Kills(service, reason, tendro);
-    };
-    auto Program = [&](const char* metric) { return ::Program(metric, tendro); };
     EXPECT_EQ(s["tendro_service_up" + Label(g.up.Name())], "1");
     EXPECT_EQ(s["tendro_service_up" + Label(g.down.Name())], "0");
     EXPECT_EQ(s["tendro_service_up" + Label(g.hog.Name())], "1");
@@ -118,15 +110,10 @@ void ExpectMixedGroupSamples(const MixedGroup& g, const std::string& text,
     EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.down.Name())], "1");
     EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.hog.Name())], "1");
     EXPECT_EQ(s["tendro_service_restarts_total" + Label(g.remoteName)], "0");
-    // The responses' times, for the services that had one; 0 for the others.
-    for (const TestService* restarted : {&g.down, &g.hog}) {
-        const double at =
-            std::stod(s["tendro_service_last_restart_timestamp_seconds" + Label(restarted->Name())]);
-        EXPECT_GE(at, g.before);
-        EXPECT_LE(at, g.after);
+    for (const std::wstring& name : {g.up.Name(), g.down.Name(), g.hog.Name(), g.remoteName}) {
+        const double at = std::stod(s["tendro_service_last_restart_timestamp_seconds" + Label(name)]);
+        EXPECT_TRUE(name == g.down.Name() || name == g.hog.Name() ? at >= g.before && at <= g.after : at == 0) << at;
     }
-    for (const std::wstring& calm : {g.up.Name(), g.remoteName})
-        EXPECT_EQ(s["tendro_service_last_restart_timestamp_seconds" + Label(calm)], "0");
     EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.hog.Name(), "memory")], "1");
     EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.hog.Name(), "cpu")], "0");
     EXPECT_EQ(s["tendro_process_kills_total" + Kills(g.up.Name(), "memory")], "0");
@@ -183,22 +170,19 @@ TEST(MetricsText, LabelValuesAreEscaped) {
 }
 
 TEST(MetricsText, InstanceNameIsTheFileNameWithoutItsExtension) {
-    for (auto [path, name] : {std::pair{L"C:\\in\\web.prom", L"web"}, {L"db.PROM", L"db"},
-                              {L"C:/in/app.v2.prom", L"app.v2"}, {L"C:\\in\\t.txt", L"t.txt"},
-                              {L"C:\\in\\.prom", L".prom"}})
+    for (auto [path, name] : {std::pair{L"db.PROM", L"db"}, {L"C:/in/app.v2.prom", L"app.v2"},
+                              {L"C:\\in\\t.txt", L"t.txt"}, {L"C:\\in\\.prom", L".prom"}})
         EXPECT_EQ(MetricsInstanceName(path), name) << ToNarrow(path);
 }
 
-// Collectors refuse two files whose HELP or TYPE texts differ for one metric (two versions of
-// Tendro in one folder). The sum covers every such line: it may change only when a metric is
-// added, never for a reworded text.
+// Collectors refuse two files whose HELP or TYPE texts differ for one metric: the sum of
+// those lines may change when a metric is added, never for a reworded text.
 TEST(MetricsText, HelpAndTypeTextsStayTheSame) {
-    std::string text = FormatMetrics(PassMetrics{}), lines;
     uint64_t sum = 14695981039346656037ull;  // FNV-1a over the "# " lines
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-        if (text.compare(at, 2, "# ") == 0) lines += text.substr(at, end + 1 - at);
-    for (unsigned char c : lines) sum = (sum ^ c) * 1099511628211ull;
-    EXPECT_EQ(sum, 4037426798192497572ull) << lines;
+    for (const std::wstring& line : SplitLines(ToWide(FormatMetrics(PassMetrics{}), CP_UTF8)))
+        for (unsigned char c : line.starts_with(L"# ") ? ToNarrow(line, CP_UTF8) + "\n" : "")
+            sum = (sum ^ c) * 1099511628211ull;
+    EXPECT_EQ(sum, 4037426798192497572ull);
 }
 
 TEST(MetricsFile, MixedGroupAfterOnePass) {
@@ -215,48 +199,41 @@ TEST(MetricsFile, MixedGroupAfterOnePass) {
 
 // Run by tests/metrics_consumers.sh, which names the folder and reads the files with
 // promtool and the node exporter afterwards: "+ text" lines must be on the exporter's page,
-// "- text" lines must not. Two instances write into one folder, as two Tendro services of one
-// machine do: web.prom of the mixed group and db.prom of a group that shares two of its
-// services.
+// "- text" lines must not. A second instance, db.prom, shares two of the mixed group's services.
 TEST(MetricsConsumers, FilesForPromtoolAndNodeExporter) {
     const char* dir = std::getenv("TENDRO_CONSUMER_DIR");
     if (!dir || !*dir) GTEST_SKIP() << "run by metrics_consumers.sh";
     TempFolder run(ToWide(dir) + L"\\run"), odd(ToWide(dir) + L"\\odd");
 
     MixedGroup group;
-    group.Run(run.File(L"web.prom"));
-    auto text = ReadWhole(run.File(L"web.prom"));
+    group.Run(run.File(L"tendro.prom"));
+    auto text = ReadWhole(run.File(L"tendro.prom"));
     ASSERT_TRUE(text);
-    ExpectMixedGroupSamples(group, *text, "web");
+    ExpectMixedGroupSamples(group, *text);
     RunResult db = RunTendro({L"-q", L"-o", L"--metrics=" + run.File(L"db.prom"), L"-s",
                               group.up.Name(), L"-s", group.down.Name()});
     ASSERT_EQ(db.exitCode, 0u) << db.outText;
-
     // The exporter orders the labels by name: reason, service, tendro.
     auto page = [](const char* metric, const std::wstring& service, const char* tendro,
                    const char* value) {
-        return std::string(metric) + "{service=\"" + EscapeLabelValue(service) +
-               "\",tendro=\"" + tendro + "\"} " + value;
+        return std::string(metric) + "{service=\"" + EscapeLabelValue(service) + "\",tendro=\"" + tendro + "\"} " + value;
     };
     std::string expected;
     for (const std::wstring& name : {group.up.Name(), group.hog.Name(), group.remoteName})
-        expected += "+ " + page("tendro_service_up", name, "web", "1") + "\n";
-    expected += "+ " + page("tendro_service_up", group.down.Name(), "web", "0") + "\n";
-    expected += "+ " + page("tendro_service_restarts_total", group.down.Name(), "web", "1") + "\n";
-    // Both instances' samples of the services they share: db's pass came after web's
-    // restart of the one that was down.
+        expected += "+ " + page("tendro_service_up", name, "tendro", "1") + "\n";
+    expected += "+ " + page("tendro_service_up", group.down.Name(), "tendro", "0") + "\n";
+    expected += "+ " + page("tendro_service_restarts_total", group.down.Name(), "tendro", "1") + "\n";
+    // db's pass came after the restart of the one that was down.
     for (const std::wstring& name : {group.up.Name(), group.down.Name()})
         expected += "+ " + page("tendro_service_up", name, "db", "1") + "\n";
     expected += "+ tendro_process_kills_total{reason=\"memory\",service=\"" +
-                EscapeLabelValue(group.hog.Name()) + "\",tendro=\"web\"} 1\n";
+                EscapeLabelValue(group.hog.Name()) + "\",tendro=\"tendro\"} 1\n";
     expected += "+ tendro_process_working_set_bytes{service=\"" +
-                EscapeLabelValue(group.up.Name()) + "\",tendro=\"web\"} \n";
+                EscapeLabelValue(group.up.Name()) + "\",tendro=\"tendro\"} \n";
     expected += "- tendro_process_working_set_bytes{service=\"" +
                 EscapeLabelValue(group.remoteName) + "\"\n";
-    for (const char* tendro : {"web", "db"}) {
-        expected += "+ tendro_passes_total{tendro=\"" + std::string(tendro) + "\"} 1\n";
-        expected += "+ tendro_running{tendro=\"" + std::string(tendro) + "\"} 1\n";
-    }
+    for (const char* tendro : {"tendro", "db"})
+        expected += "+ " + Program("tendro_passes_total", tendro) + " 1\n+ " + Program("tendro_running", tendro) + " 1\n";
     WriteUtf8(run.File(L"expected.txt"), expected);
 
     // Names that need the escapes (and one beyond ASCII), as a pass would give them.
@@ -300,10 +277,8 @@ TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
     std::map<long, uint64_t> fileOfPass;
     std::set<std::string> passesSeen;
     int reads = 0, incomplete = 0;
-    // The reader goes on until it has seen 10 passes, two of them in a row. On a busy machine
-    // Tendro's start-up under Wine alone can take seconds and a pass of 40 services a good
-    // part of one: a fixed reading time saw ever fewer passes as the load grew, so the time
-    // is only the bound that a fault reaches.
+    // Until 10 passes are seen, two in a row: on a busy machine start-up and passes are slow,
+    // so the time is only the bound that a fault reaches.
     auto twoInARow = [&] {
         for (auto [pass, file] : fileOfPass)
             if (fileOfPass.count(pass + 1)) return true;
@@ -323,8 +298,7 @@ TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
         }
         // A collector reads a file now and then, not without a break: a reader that held it
         // all the time would block every replace, and a replace it blocks is only logged
-        // and done again in the next pass. The breaks vary, so that the reader never keeps
-        // step with the writer's retries (20 ms apart).
+        // and done again in the next pass. Breaks that vary never keep step with its retries.
         ::Sleep(5 + reads % 4 * 5);
         if (!text) continue;
         ++reads;
@@ -370,11 +344,9 @@ TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
     DWORD begin = ::GetTickCount();
     while (!ReadWhole(path) && ::GetTickCount() - begin < 30000) ::Sleep(50);
     // The folder goes while Tendro runs: every pass says so, and writes again once it is back.
-    // The removal fails while a pass's temporary file is there. Under Wine it can also report
-    // success and leave the folder: the folder goes only when the removal's handle closes, and
-    // a file that a pass created in between keeps it (Tendro then goes on writing, and no pass
-    // fails). Only a folder that is gone counts. The loop has a bound of its own (a slow
-    // start-up must not use it up).
+    // The removal fails while a pass's temporary file is there; under Wine it may also say
+    // success and leave the folder (a pass's file made before its handle closed): only a
+    // folder that is gone counts.
     bool removed = false;
     for (begin = ::GetTickCount(); !removed && ::GetTickCount() - begin < 20000;) {
         ::DeleteFileW(path.c_str());
@@ -435,9 +407,7 @@ TEST(MetricsFile, FailedStartsAndHeldRestarts) {
     while (::GetTickCount() - begin < 30000) {
         if (auto text = ReadWhole(path)) {
             s = Samples(*text);
-            if (s.count(Program("tendro_passes_total")) &&
-                std::stoi(s[Program("tendro_passes_total")]) >= 3)
-                break;
+            if (s.count(Program("tendro_passes_total")) && std::stoi(s[Program("tendro_passes_total")]) >= 3) break;
         }
         ::Sleep(100);
     }
@@ -450,25 +420,19 @@ TEST(MetricsFile, FailedStartsAndHeldRestarts) {
     EXPECT_LE(held, 600);
 }
 
-namespace {
-
-// An HTTP endpoint of the test's own on 127.0.0.1: it answers one request when told to;
-// other connections wait in its backlog, unanswered.
+// An HTTP endpoint on 127.0.0.1 that answers one request when told to; other connections
+// wait unanswered.
 struct TestEndpoint {
     WinsockSession winsock;
     SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{AF_INET, 0, {{{127, 0, 0, 1}}}, {}};
-
     TestEndpoint() {
         int size = sizeof(address);
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-        EXPECT_EQ(::listen(listener, 4), 0);
-        EXPECT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+        EXPECT_FALSE(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) || ::listen(listener, 4) ||
+                     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
     }
     ~TestEndpoint() { ::closesocket(listener); }
-    std::wstring Url() const { return L"http://127.0.0.1:" + std::to_wstring(::ntohs(address.sin_port)); }
-    // A connection waits, within 30 s.
-    bool Pending() {
+    bool Pending() {  // a connection waits, within 30 s
         fd_set readable{1, {listener}};
         timeval limit{30, 0};
         return ::select(0, &readable, nullptr, nullptr, &limit) == 1;
@@ -483,31 +447,67 @@ struct TestEndpoint {
     }
 };
 
-}  // namespace
-
-// A Tendro service stopped in the middle of a pass: its probe of the first service is under
-// way (the test's endpoint answered the first pass and lets the second wait), so the second
-// service is not reached. The last word in the file: not running, the cut pass counted, and
-// the second service as the first pass found it, not down.
+// A Tendro service stopped while its second pass probes the first service: the second is never
+// reached. The last word: not running, the cut pass counted, the second service as the first
+// pass found it.
 TEST(MetricsFile, StoppedTendroServiceKeepsLastChecksAndSaysItStopped) {
     TempFolder folder;
     TestService probed, unreached;
     ASSERT_TRUE(probed.Start() && unreached.Start());
     TestEndpoint endpoint;
     const std::wstring path = folder.File(L"group.prom");
-    TendroService tendro({L"-f", L"1", L"--probe=" + probed.Name() + L"=" + endpoint.Url(),
-                          L"--probe-timeout=30000", L"--metrics=" + path, L"-s", probed.Name(),
-                          L"-s", unreached.Name()});
+    TendroService tendro({L"-f", L"1", L"--probe=" + probed.Name() + L"=http://127.0.0.1:" +
+                          std::to_wstring(::ntohs(endpoint.address.sin_port)), L"--probe-timeout=30000",
+                          L"--metrics=" + path, L"-s", probed.Name(), L"-s", unreached.Name()});
     ASSERT_TRUE(tendro.Start());
     ASSERT_TRUE(endpoint.Pending()) << "no probe in the first pass";
     endpoint.AnswerOne();
     ASSERT_TRUE(endpoint.Pending()) << "no probe in the second pass";
     EXPECT_EQ(Samples(*ReadWhole(path))[Program("tendro_running", "group")], "1");
     ASSERT_NE(tendro.Stop(20000), INFINITE);
-
     auto last = Samples(*ReadWhole(path));
     EXPECT_EQ(last[Program("tendro_running", "group")], "0");
     EXPECT_EQ(last[Program("tendro_passes_total", "group")], "2");
     EXPECT_EQ(last["tendro_service_up" + Label(unreached.Name(), "group")], "1");
     EXPECT_EQ(last["tendro_service_state" + Label(unreached.Name(), "group")], "4");
+}
+
+// New options of a Tendro service: the run built from them writes nothing until swapped in
+// (refused, it leaves no file, even on a new path), takes the counters of the names that stay,
+// and on another path gives the old file its last word.
+TEST(MetricsFile, ReplacingRunCarriesCountersAndHandsTheFileOver) {
+    TempFolder folder;
+    const std::wstring a = folder.File(L"a.prom"), b = folder.File(L"b.prom");
+    CmdLineParser settings;
+    ServiceControl kept(SharedScHandle(), SharedToken(), L"Kept", 1);
+    ServiceObjects services;
+    auto pass = [&](MetricsFile& file) {
+        file.Observe(ResponseEnded{settings, kept, {}, {}});
+        file.Observe(PassEnded{settings, services});
+        return Samples(*ReadWhole(file.LastPass().instance == L"a" ? a : b));
+    };
+    auto replacement = [&](const std::wstring& path) {
+        auto file = std::make_unique<MetricsFile>(path);
+        file->BuildsReplacement();
+        EXPECT_EQ(file->OptionsRead(settings), std::nullopt);
+        return file;
+    };
+    MetricsFile first(a);
+    ASSERT_EQ(first.OptionsRead(settings), std::nullopt);
+    settings.monitoredServices = {L"Kept"};
+    pass(first);
+    const auto before = ReadWhole(a);
+    auto same = replacement(a), moved = replacement(b);
+    EXPECT_EQ(ReadWhole(a), before);
+    EXPECT_THAT(folder.Names(), ElementsAre(L"a.prom"));
+    same->CarryHistory(first, settings.monitoredServices);
+    first.RunReplaced();  // the same file: nothing to say
+    EXPECT_EQ(ReadWhole(a), before);
+    EXPECT_EQ(pass(*same)["tendro_service_restarts_total" + Label(L"Kept", "a")], "2");
+    moved->CarryHistory(*same, settings.monitoredServices);
+    same->RunReplaced();
+    EXPECT_EQ(Samples(*ReadWhole(a))[Program("tendro_running", "a")], "0");
+    auto s = pass(*moved);
+    EXPECT_EQ(s[Program("tendro_passes_total", "b")], "3");
+    EXPECT_EQ(s["tendro_service_restarts_total" + Label(L"Kept", "b")], "3");
 }

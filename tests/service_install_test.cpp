@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 #include <winsvc.h>
 
@@ -127,6 +126,23 @@ RunResult Install(const std::wstring& name, std::vector<std::wstring> options) {
     return RunTendro(options);
 }
 
+// The key at `path` (made when missing) then takes no values: 0, or the error.
+DWORD DenyValues(const std::wstring& path) {
+    LocalMemory noWrite;
+    RegKey key;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr))
+        return ::GetLastError();
+    LSTATUS status = CreateRegKey(HKEY_LOCAL_MACHINE, path, nullptr, WRITE_DAC, key);
+    return status ? status : SetRegKeyDacl(key.get(), noWrite.get());
+}
+
+std::wstring CurrentUser() {
+    wchar_t user[256];
+    DWORD size = 256;
+    return ::GetUserNameW(user, &size) ? user : L"";
+}
+
 TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     InstallName name;
     std::vector<std::wstring> options{L"-s", L"web", L"-f", L"5", L"-l", L"db01=ops:s3cret@corp",
@@ -173,21 +189,17 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
 }
 
-// Path options are stored whole, made so from the folder that the install runs in (the
-// service runs in another one).
+// Path options are stored whole, from the folder that the install runs in.
 TEST(ServiceInstall, PathsAreStoredWhole) {
     InstallName name;
-    auto whole = [](const wchar_t* path) {
-        wchar_t full[MAX_PATH];
-        return std::wstring(full, ::GetFullPathNameW(path, MAX_PATH, full, nullptr));
-    };
-    RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom",
-                                    L"--log-keep=2"});
+    wchar_t log[MAX_PATH], metrics[MAX_PATH];
+    ::GetFullPathNameW(L"web.log", MAX_PATH, log, nullptr);
+    ::GetFullPathNameW(L"..\\m\\t.prom", MAX_PATH, metrics, nullptr);
+    RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom", L"--log-keep=2"});
     ASSERT_EQ(run.exitCode, 0u) << run.outText;
-    const std::vector<std::wstring> stored{L"-s", L"web", L"--log-file=" + whole(L"web.log"),
-                                           L"--metrics=" + whole(L"..\\m\\t.prom"), L"--log-keep=2"};
-    EXPECT_EQ(ReadStoredOptions(*name), stored);
-    EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + whole(L"web.log"))) << run.outText;
+    EXPECT_EQ(ReadStoredOptions(*name), (std::vector<std::wstring>{L"-s", L"web", L"--log-file=" + std::wstring(log),
+                                                                   L"--metrics=" + std::wstring(metrics), L"--log-keep=2"}));
+    EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + std::wstring(log))) << run.outText;
 }
 
 TEST(ServiceInstall, RefusedOptionsInstallNothing) {
@@ -220,12 +232,7 @@ TEST(ServiceInstall, AFailedStepUndoesTheInstall) {
     // A Parameters key left behind that takes no values: the install gets as far as that key.
     InstallName name;
     std::wstring path = ParametersKeyPath(*name);
-    LocalMemory noWrite;
-    RegKey key;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr));
-    ASSERT_EQ(CreateRegKey(HKEY_LOCAL_MACHINE, path, nullptr, WRITE_DAC, key), ERROR_SUCCESS);
-    ASSERT_EQ(SetRegKeyDacl(key.get(), noWrite.get()), ERROR_SUCCESS);
+    ASSERT_EQ(DenyValues(path), 0u);
     RunResult run = Install(*name, {L"-s", L"web"});
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_TRUE(HasLine(run, L"Err!", L"Can't create the key HKLM\\" + path + L": " +
@@ -250,9 +257,8 @@ TEST(ServiceInstall, AnotherServiceIsLeftAsItIs) {
 }
 
 TEST(ServiceInstall, AccountsAndTheirPasswords) {
-    wchar_t user[256];
-    DWORD size = 256;
-    ASSERT_TRUE(::GetUserNameW(user, &size));
+    const std::wstring user = CurrentUser();
+    ASSERT_NE(user, L"");
     const struct {
         std::wstring account;
         std::string input;  // none for an account without a password: a read of it fails the run
@@ -261,9 +267,8 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
     } cases[] = {
         {L"NT AUTHORITY\\LocalService", "", L"NT AUTHORITY\\LocalService", L"LS"},
         {L"networkservice", "", L"NT AUTHORITY\\NetworkService", L"NS"},
-        {user, "pa55word\r\n", L".\\" + std::wstring(user), AccountSid(user)},
+        {user, "pa55word\r\n", L".\\" + user, AccountSid(user)},
         {user, "", L"", L""},
-        {user, "\xEF\xBB\xBFpa55word\n", L".\\" + std::wstring(user), AccountSid(user)},
         {user, std::string("pa55\0word\n", 10), L"", L""},
     };
     for (const auto& c : cases) {
@@ -275,11 +280,8 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
         if (c.expectedAccount.empty()) {
             EXPECT_EQ(run.exitCode, 1u);
             ASSERT_EQ(run.out.size(), 1u) << run.outText;
-            EXPECT_TRUE(HasLine(run, L"Err!", c.input.empty()
-                                                  ? L"No password for " + c.account
-                                                  : L"The password for " + c.account +
-                                                        L" on standard input holds a NUL character"))
-                << run.outText;
+            EXPECT_TRUE(HasLine(run, L"Err!", c.input.empty() ? L"No password for " + c.account
+                                 : L"The password for " + c.account + L" on standard input holds a NUL character"));
             EXPECT_FALSE(ReadConfig(*name).exists);
             continue;
         }
@@ -290,73 +292,53 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
 }
 
 // Piped passwords: UTF-8 with or without a byte-order mark, UTF-16 with one; anything else
-// that is not text is refused.
+// that is not text is refused ("! " and the start of the reason).
 TEST(ServiceInstall, PipedPasswordEncodings) {
     const struct {
         std::string bytes;
-        const wchar_t* text;     // nullptr: refused
-        const wchar_t* problem;  // its start
+        std::wstring expected;
     } cases[] = {
-        {"pa55word\r\n", L"pa55word\r\n", nullptr},
-        {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9", nullptr},
-        {std::string("\xFF\xFEp\0w\0\xE9\0\r\0\n\0", 12), L"pw\u00e9\r\n", nullptr},
-        {std::string("\xFE\xFF\0p\xD8\x3D\xDE\x00", 8), L"p\U0001F600", nullptr},
-        {std::string("\xFF\xFEp\0w", 5), nullptr, L"is not whole UTF-16"},
-        {std::string("\xFF\xFE\x00\xD8p\0", 6), nullptr, L"is not valid UTF-16"},
-        {"caf\xE9\n", nullptr, L"is not valid UTF-8"},
-        {"\xEF\xBB\xBF\xC3", nullptr, L"is not valid UTF-8"},
-        {std::string("pa\0ss", 6), nullptr, L"holds a NUL"},
-        {std::string("\xFF\xFEp\0\0\0", 6), nullptr, L"holds a NUL"},
+        {"pa55word\r\n", L"pa55word\r\n"},
+        {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9"},
+        {std::string("\xFF\xFEp\0w\0\xE9\0\r\0\n\0", 12), L"pw\u00e9\r\n"},
+        {std::string("\xFE\xFF\0p\xD8\x3D\xDE\x00", 8), L"p\U0001F600"},
+        {std::string("\xFF\xFEp\0w", 5), L"! is not whole UTF-16"},
+        {std::string("\xFF\xFE\x00\xD8p\0", 6), L"! is not valid UTF-16"},
+        {"caf\xE9\n", L"! is not valid UTF-8"},
+        {"\xEF\xBB\xBF\xC3", L"! is not valid UTF-8"},
+        {std::string("pa\0ss", 6), L"! holds a NUL"},
+        {std::string("\xFF\xFEp\0\0\0", 6), L"! holds a NUL"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
         Password password;
         const wchar_t* problem = DecodePasswordBytes(c.bytes, password.text());
-        if (c.text) {
-            EXPECT_EQ(problem, nullptr);
-            EXPECT_EQ(password.text(), c.text);
-        } else {
-            ASSERT_NE(problem, nullptr);
-            EXPECT_EQ(std::wstring(problem).rfind(c.problem, 0), 0u) << ToNarrow(problem);
-            EXPECT_EQ(password.text(), L"");
-        }
+        EXPECT_EQ(problem ? (L"! " + std::wstring(problem)).substr(0, c.expected.size()) : password.text(),
+                  c.expected) << c.bytes;
+        EXPECT_TRUE(!problem || password.text().empty());
     }
 }
 
-// A re-install without --account keeps the account (no password read: standard input is
-// empty); one with another account that then fails says that the old password is lost.
+// A re-install without --account keeps the account and reads no password; a failed one with
+// another account says that the old password could not be put back.
 TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
-    wchar_t user[256];
-    DWORD size = 256;
-    ASSERT_TRUE(::GetUserNameW(user, &size));
-    const std::wstring account = L".\\" + std::wstring(user);
+    const std::wstring user = CurrentUser(), account = L".\\" + user;
     InstallName name;
-    RunResult run = RunTendroWithInput({L"--install=" + *name, L"--account=" + std::wstring(user),
-                                        L"-s", L"web"}, "pa55word\n");
+    RunResult run = RunTendroWithInput({L"--install=" + *name, L"--account=" + user, L"-s", L"web"},
+                                       "pa55word\n");
     ASSERT_EQ(run.exitCode, 0u) << run.outText;
-    const std::wstring readable = Protected + L"(A;OICI;KR;;;" + AccountSid(user) + L")";
     run = RunTendroWithInput({L"--install=" + *name, L"-s", L"db"}, "");
     ASSERT_EQ(run.exitCode, 0u) << run.outText;
     EXPECT_TRUE(HasLine(run, L"Init", L" as " + account + L";")) << run.outText;
     EXPECT_EQ(ReadConfig(*name).account, account);
-    EXPECT_EQ(ParametersDacl(*name), readable);
-
-    // The Parameters key takes no values now: the update to LocalService fails after the
-    // account was changed, and the undo gives the service its account back, not its password.
-    RegKey key;
-    LocalMemory noWrite;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(D;OICI;0x2;;;WD)(A;OICI;KA;;;WD)", SDDL_REVISION_1, noWrite.put(), nullptr));
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, WRITE_DAC,
-                              key.put()), ERROR_SUCCESS);
-    ASSERT_EQ(SetRegKeyDacl(key.get(), noWrite.get()), ERROR_SUCCESS);
+    EXPECT_EQ(ParametersDacl(*name), Protected + L"(A;OICI;KR;;;" + AccountSid(user) + L")");
+    // This update fails at the Parameters key, after the account was changed.
+    ASSERT_EQ(DenyValues(ParametersKeyPath(*name)), 0u);
     run = RunTendroWithInput({L"--install=" + *name, L"--account=LocalService", L"-s", L"db"}, "");
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_TRUE(HasLine(run, L"Err!", L"; service " + *name + L" runs as " + account +
-                                          L" again, but its password could not be put back: "
-                                          L"give it again with tendro.exe --install=" + *name +
-                                          L" --account=" + account + L" and the options"))
-        << run.outText;
+                                          L" again, but its password could not be put back: give it "
+                                          L"again with tendro.exe --install=" + *name +
+                                          L" --account=" + account + L" and the options")) << run.outText;
     EXPECT_EQ(ReadConfig(*name).account, account);
 }
 
@@ -365,118 +347,120 @@ TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
 TEST(ProgramPathSecurity, WhoCanTakeItOver) {
     const std::wstring admin = L"S-1-5-21-1-2-3-1001", user = L"S-1-5-21-1-2-3-1002";
     const std::wstring ti = L"S-1-5-80-956008885-3572952549-2243434932-2563963394-2164473548";
-    const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544", ti, admin};
-    const std::wstring root =
-        L"O:SYD:PAI(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-        L"(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
+    const std::wstring root = L"O:SYD:PAI(A;OICIIO;FA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                              L"(A;OICI;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
     const std::wstring folder = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
     const std::wstring file = L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
     const struct {
-        const char* what;
         std::wstring file, folder, root;
-        std::vector<std::wstring> threats;  // "INDEX SID", " owner" when it is the owner
+        std::vector<std::wstring> threats;  // "WHERE SID", " owner" when it is the owner
+        bool junction = false;              // the folder is one (its target's DACL read)
     } cases[] = {
-        {"admins and the system only", file, folder, root, {}},
-        {"a folder made under C:\\ by an administrator: users may modify it",
-         L"O:" + admin + L"D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1301bf;;;AU)",
+        {file, folder, root, {}},
+        // A folder made under C:\ by an administrator: users may modify it.
+        {L"O:" + admin + L"D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1301bf;;;AU)",
          L"O:" + admin + L"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", root,
-         {L"0 S-1-5-11", L"1 S-1-5-11"}},
-        {"a folder made by a user", file, L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")",
-         root, {L"1 " + user + L" owner", L"1 " + user}},
-        {"no DACL above", file, folder, L"O:BA", {L"2 S-1-1-0"}},
-        {"the program writable through GENERIC_WRITE", L"O:BAD:(A;;GW;;;BU)", folder, root,
-         {L"0 S-1-5-32-545"}},
-        {"adding files above is no threat, deleting a child is",
-         file, folder, L"O:BAD:(A;;GW;;;BU)(A;;0x40;;;IU)", {L"2 S-1-5-4"}},
-        {"the owner's rights, TrustedInstaller, inherit-only and deny entries",
-         L"O:" + ti + L"D:(A;;FA;;;OW)(A;;FA;;;" + ti + L")(D;;FA;;;BU)",
+         {L"exe S-1-5-11", L"dir S-1-5-11"}},
+        {file, L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + L")", root,
+         {L"dir " + user + L" owner", L"dir " + user}},
+        {file, folder, L"O:BA", {L"C:\\ S-1-1-0"}},  // no DACL
+        {L"O:BAD:(A;;GW;;;BU)", folder, root, {L"exe S-1-5-32-545"}},
+        // Adding files above is no threat, deleting a child is.
+        {file, folder, L"O:BAD:(A;;GW;;;BU)(A;;0x40;;;IU)", {L"C:\\ S-1-5-4"}},
+        // The owner's rights, TrustedInstaller, inherit-only and deny entries.
+        {L"O:" + ti + L"D:(A;;FA;;;OW)(A;;FA;;;" + ti + L")(D;;FA;;;BU)",
          L"O:" + admin + L"D:(A;OICIIO;FA;;;BU)(A;;FA;;;OW)", root, {}},
-        {"a deleting right on the program's folder", file, L"O:BAD:(A;;SD;;;WD)", root, {L"1 S-1-1-0"}},
-        {"an untrusted owner's rights", L"O:" + user + L"D:(A;;FA;;;OW)", folder, root,
-         {L"0 " + user + L" owner", L"0 " + user}},
+        {file, L"O:BAD:(A;;SD;;;WD)", root, {L"dir S-1-1-0"}},
+        {L"O:" + user + L"D:(A;;FA;;;OW)", folder, root, {L"exe " + user + L" owner", L"exe " + user}},
+        {file, folder, root, {L"dir reparse"}, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<PathSecurity> chain{{L"C:\\T\\tendro.exe", c.file, PathSecurity::Program},
-                                        {L"C:\\T", c.folder, PathSecurity::ProgramFolder},
-                                        {L"C:\\", c.root, PathSecurity::FolderAbove}};
         std::vector<std::wstring> found;
-        for (const PathThreat& t : FindPathThreats(chain, trusted)) {
-            size_t index = 0;
-            while (chain[index].path != t.path) ++index;
-            found.push_back(std::to_wstring(index) + L" " + t.sid + (t.owner ? L" owner" : L""));
-        }
-        EXPECT_EQ(found, c.threats);
+        for (const PathThreat& t : FindPathThreats({{L"exe", c.file, PathSecurity::Program},
+                                                    {L"dir", c.folder, PathSecurity::ProgramFolder, c.junction},
+                                                    {L"C:\\", c.root, PathSecurity::FolderAbove}},
+                                                   {L"S-1-5-18", L"S-1-5-32-544", ti, admin}))
+            found.push_back(t.path + L" " + (t.reparsePoint ? L"reparse" : t.sid) + (t.owner ? L" owner" : L""));
+        EXPECT_EQ(found, c.threats) << ToNarrow(c.file + L" " + c.folder + L" " + c.root);
     }
+    // A program on a network path is refused before anything of it is read.
+    const struct { const wchar_t* path; UINT drive; bool refused; } paths[] = {
+        {L"C:\\T\\tendro.exe", DRIVE_FIXED, false}, {L"\\\\?\\C:\\T\\tendro.exe", DRIVE_FIXED, false},
+        {L"Z:\\T\\tendro.exe", DRIVE_REMOTE, true}, {L"\\\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true},
+        {L"\\\\?\\UNC\\files\\tools\\tendro.exe", DRIVE_NO_ROOT_DIR, true}};
+    for (const auto& p : paths)
+        EXPECT_EQ(NetworkPathRefusal(p.path, p.drive).rfind(L"Not installed: " + std::wstring(p.path) +
+                                                            L" is on a network path", 0) == 0, p.refused)
+            << ToNarrow(p.path);
 }
 
-// End to end: a tendro.exe in a folder that everyone may change is not installed; the line
-// names the folder and the account.
+// End to end: a tendro.exe in a folder that everyone may change is not installed.
 TEST(ProgramPathSecurity, AnInstallFromAFolderThatEveryoneMayChangeIsRefused) {
-    TempFolder folder(BinaryDir() + UniqueServiceName(L"OpenDir"));
-    const std::wstring exe = folder.File(L"tendro.exe");
-    ASSERT_TRUE(::CopyFileW(ProgramPath(L"tendro.exe").c_str(), exe.c_str(), FALSE));
-    const std::wstring path = exe.substr(0, exe.rfind(L'\\'));
+    const std::wstring path = BinaryDir() + UniqueServiceName(L"OpenDir");
     LocalMemory open;
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
         L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)", SDDL_REVISION_1, open.put(), nullptr));
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ::GetSecurityDescriptorDacl(open.get(), &present, &dacl, &defaulted);
-    ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, dacl, nullptr), 0u);
+    TempFolder folder(path);
+    ASSERT_TRUE(::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   open.get()));
+    ASSERT_TRUE(::CopyFileW(ProgramPath(L"tendro.exe").c_str(), folder.File(L"tendro.exe").c_str(), FALSE));
     InstallName name;
-    RunResult run = RunProgram(exe, {L"--install=" + *name, L"-s", L"web"});
+    RunResult run = RunProgram(folder.File(L"tendro.exe"), {L"--install=" + *name, L"-s", L"web"});
     EXPECT_EQ(run.exitCode, 1u);
     ASSERT_EQ(run.out.size(), 1u) << run.outText;
-    EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: " + AccountName(L"S-1-1-0") +
-                                          L" may change or replace " + path +
-                                          L", so it could run another program as the service; "
-                                          L"put tendro.exe in a folder that only administrators "
-                                          L"can change, such as %ProgramFiles%\\Tendro"))
-        << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: " + AccountName(L"S-1-1-0") + L" may change or replace " +
+                                          path + L", so it could run another program as the service; put "
+                                          L"tendro.exe in a folder that only administrators can change, "
+                                          L"such as %ProgramFiles%\\Tendro")) << run.outText;
     EXPECT_FALSE(ReadConfig(*name).exists);
 }
 
-// The default log folder: refused as a reparse point or with an owner other than a trusted
-// account (Wine shows neither: every file is owned by its one user, and no folder is a
-// junction).
+// The default log folder: refused when missing (a service that is not an administrator would
+// own it), as a reparse point, with an owner other than a trusted account, or when others may
+// add files (Wine shows none of them: every file is owned by its one user, no folder is a
+// junction, no DACL is inherited). The DACL that an install gives a folder that is there
+// keeps the accounts of earlier installs and passes.
 TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const std::wstring mine = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ns = L"(A;OICI;0x1301bf;;;S-1-5-20)";
     const struct {
         DWORD attributes;
-        std::wstring owner;
-        std::wstring refusal;  // its start after "Won't log into folder F: "
+        std::wstring security;
+        std::wstring refusal;       // its start after "Won't log into folder F: "
+        std::wstring afterInstall;  // the DACL an install for NetworkService gives it
     } cases[] = {
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-18", L""},
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-32-544", L""},
-        {FILE_ATTRIBUTE_DIRECTORY, L"S-1-5-21-1-2-3-1002", L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators"},
-        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, L"S-1-5-18", L"it is a reparse point"},
+        {folder, L"O:SY" + mine, L"", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;LS)", L"", mine + ns + L"(A;OICI;0x1301bf;;;S-1-5-19)"},
+        {folder, L"O:S-1-5-21-1-2-3-1002" + mine, L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators", L""},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SY" + mine, L"it is a reparse point", L""},
+        {INVALID_FILE_ATTRIBUTES, L"", L"it is missing, and only SYSTEM or an administrator may make it", L""},
+        {folder, L"", L"its owner cannot be read", L""},
+        {folder, L"O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;CIID;0x6;;;BU)",
+         AccountName(L"S-1-5-32-545") + L" may add or delete files in it", mine + ns},
+        {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;BU)", AccountName(L"S-1-5-32-545") + L" may add", mine + ns},
     };
     for (const auto& c : cases) {
-        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.owner, trusted);
-        if (c.refusal.empty()) {
-            EXPECT_EQ(refusal, L"");
-        } else {
-            EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), 0u) << ToNarrow(refusal);
-            EXPECT_NE(refusal.find(L"tendro.exe --install makes it anew"), std::wstring::npos);
-        }
+        std::wstring refusal = LogFolderRefusal(L"F", c.attributes, c.security, trusted);
+        EXPECT_EQ(refusal.rfind(L"Won't log into folder F: " + c.refusal, 0), c.refusal.empty() ? std::wstring::npos : 0u)
+            << ToNarrow(refusal);
+        if (c.afterInstall.empty()) continue;
+        const std::wstring dacl = ProtectedLogFolderDacl(c.security, L"NS");
+        EXPECT_EQ(dacl, c.afterInstall);
+        EXPECT_EQ(LogFolderRefusal(L"F", folder, L"O:BA" + dacl, trusted), L"");
     }
 }
 
-// A service whose start-up fails before its log file is open (that file cannot be opened, or
-// a stored option is refused) says why in its default log file, in the folder that the
-// install made; that folder gives nobody but the trusted accounts any right.
+// A service whose start-up fails before its log file is open (it cannot be opened, or a stored
+// option is refused) says why in its default file, in the folder that the install made: no
+// rights there but the trusted accounts' and the service's own.
 TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
     const struct {
-        std::vector<std::wstring> stored;  // written over the installed options
-        std::wstring line;
+        std::wstring stored, line;
     } cases[] = {
-        {{L"-s", L"web", L"--log-file=C:\\no\\such\\folder\\t.log"},
-         L"Invalid value for option --log-file: \"C:\\no\\such\\folder\\t.log\" (can't open it: " +
-             SystemMessage(ERROR_PATH_NOT_FOUND)},
-        {{L"-s", L"web", L"--bogus"}, L"Unknown option --bogus"},
+        {L"--log-file=C:\\no\\such\\folder\\t.log", L"Invalid value for option --log-file: \"C:\\no\\such"
+         L"\\folder\\t.log\" (can't open it: " + SystemMessage(ERROR_PATH_NOT_FOUND)},
+        {L"--bogus", L"Unknown option --bogus"},
     };
     for (const auto& c : cases) {
         InstallName name;
@@ -485,40 +469,28 @@ TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
         RunResult run = Install(*name, {L"-s", L"web", L"--account=LocalService"});
         ASSERT_EQ(run.exitCode, 0u) << run.outText;
         EXPECT_EQ(HasLine(run, L"Init", L"Made folder " + folder), missing) << run.outText;
-        std::vector<PathSecurity> made{{folder, L"", PathSecurity::ProgramFolder}};
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        PSID owner = nullptr;
-        PACL dacl = nullptr;
-        ASSERT_EQ(::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                          &owner, nullptr, &dacl, nullptr, &raw), 0u);
-        LocalMemory security(raw), text;
-        ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, reinterpret_cast<wchar_t**>(text.put()), nullptr));
-        made[0].sddl = static_cast<const wchar_t*>(text.get());
-        // Windows keeps the DACL as made; Wine keeps what its owner and everyone may do.
+        std::vector<PathSecurity> made{ReadPathChain(folder)[0]};
+        made[0].kind = PathSecurity::ProgramFolder;
         SidSet mayChange = TrustedAccounts();
         mayChange.insert(L"S-1-5-19");  // LocalService: modify
-        if (missing) {
-            EXPECT_TRUE(FindPathThreats(made, mayChange).empty()) << ToNarrow(made[0].sddl);
-        }
+        EXPECT_TRUE(!missing || FindPathThreats(made, mayChange).empty()) << ToNarrow(made[0].sddl);
 
         RegKey key;
-        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0,
-                                  KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
-        ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, c.stored), ERROR_SUCCESS);
+        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, KEY_SET_VALUE,
+                                  key.put()), ERROR_SUCCESS);
+        ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, {L"-s", L"web", c.stored}), ERROR_SUCCESS);
         ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         ScHandle service(::OpenServiceW(scm.get(), (*name).c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
         ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
         SERVICE_STATUS status{};
-        const DWORD begin = ::GetTickCount();
-        while (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
-               ::GetTickCount() - begin < 20000)
+        for (DWORD begin = ::GetTickCount(); ::QueryServiceStatus(service.get(), &status) &&
+             status.dwCurrentState != SERVICE_STOPPED && ::GetTickCount() - begin < 20000;)
             ::Sleep(20);
         EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_STOPPED});
         EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
         const std::wstring content = ToWide(ReadWhole(log).value_or(""), CP_UTF8);
-        EXPECT_EQ(content.rfind(L"Err!: ", 0), 0u) << ToNarrow(content);
-        EXPECT_NE(content.find(c.line), std::wstring::npos) << ToNarrow(content);
+        EXPECT_TRUE(content.starts_with(L"Err!: ") && content.find(c.line) != std::wstring::npos)
+            << ToNarrow(content);
         ::DeleteFileW(log.c_str());
     }
 }
@@ -543,15 +515,13 @@ TEST(ServiceInstall, UninstallStopsARunningService) {
     EXPECT_EQ(ChangeImagePath(service.Name(), nullptr), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
 }
 
+// Only the services of this tendro.exe go; one of a tendro.exe elsewhere stays.
 TEST(ServiceInstall, UninstallAllRemovesTheServicesOfThisProgramOnly) {
-    // Two services of this tendro.exe, one of a tendro.exe in another folder (never started,
-    // so its file need not be there).
     InstallName first, second, elsewhere;
     for (const InstallName* name : {&first, &second, &elsewhere})
         ASSERT_EQ(Install(**name, {L"-s", L"web"}).exitCode, 0u);
-    std::wstring otherPath = L"\"C:\\Other\\tendro.exe\" --service=" + *elsewhere;
+    const std::wstring otherPath = L"\"C:\\Other\\tendro.exe\" --service=" + *elsewhere;
     ASSERT_EQ(ChangeImagePath(*elsewhere, otherPath.c_str()), 0u);
-
     RunResult run = RunTendro({L"--uninstall-all"});
     EXPECT_EQ(run.exitCode, 0u) << run.outText;
     for (const InstallName* name : {&first, &second}) {
@@ -561,11 +531,9 @@ TEST(ServiceInstall, UninstallAllRemovesTheServicesOfThisProgramOnly) {
     EXPECT_EQ(run.outText.find(*elsewhere), std::wstring::npos);
     EXPECT_EQ(ReadConfig(*elsewhere).path, otherPath);
     EXPECT_EQ(ReadStoredOptions(*elsewhere), (std::vector<std::wstring>{L"-s", L"web"}));
-
     run = RunTendro({L"--uninstall-all"});
     EXPECT_EQ(run.exitCode, 0u) << run.outText;
-    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + ProgramPath(L"tendro.exe")))
-        << run.outText;
+    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + ProgramPath(L"tendro.exe")));
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
 
 // With a listener: PAUSE gives PAUSE_PENDING (a second one changes nothing), CONTINUE while
 // paused gives CONTINUE_PENDING, and PARAMCHANGE is passed on; each reaches the listener once,
-// and the check point moves while a state is pending. Stopped, the listener hears nothing.
+// the check point moves while a state is pending, and a stale PAUSED or RUNNING does not
+// take a pending continue or pause back. Stopped, the listener hears nothing.
 TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
     Reported r;
     std::vector<DWORD> heard;
@@ -128,6 +129,12 @@ TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
         EXPECT_EQ(r.reporter.Control(step.control), DWORD{NO_ERROR});
         EXPECT_EQ(r.Last().dwCurrentState, step.state);
     }
+    // The monitor's decisions from before the control pending take nothing back.
+    r.reporter.Paused();
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_CONTINUE_PENDING});
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PAUSE), DWORD{NO_ERROR});
+    r.reporter.Running();
+    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSE_PENDING});
     r.reporter.Paused();
     EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSED});
     EXPECT_EQ(r.Last().dwCheckPoint, 0u);
@@ -138,7 +145,7 @@ TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
               DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
     std::lock_guard<std::mutex> lock(heardMutex);
     EXPECT_EQ(heard, (std::vector<DWORD>{SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
-                                         SERVICE_CONTROL_PARAMCHANGE}));
+                                         SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_PAUSE}));
 }
 
 // A stop of Tendro early in a group restart of services that each take seconds to stop. The

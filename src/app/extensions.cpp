@@ -100,6 +100,14 @@ void Extensions::CarryHistory(MonitorHooks& previous, const ServiceList& group) 
             outages_.insert(*outage);
 }
 
+void Extensions::BuildsReplacement() {
+    for (auto& module : modules_) module->BuildsReplacement();
+}
+
+void Extensions::RunReplaced() {
+    for (auto& module : modules_) module->RunReplaced();
+}
+
 void Extensions::Observe(const MonitorEvent& event) {
     for (auto& module : modules_) module->Observe(event);
     const auto* found = std::get_if<ServiceFound>(&event);

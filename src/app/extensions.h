@@ -40,6 +40,8 @@ public:
     bool Paused() override;
     // Every extension takes from its counterpart among `previous`'s (an Extensions).
     void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
+    void BuildsReplacement() override;
+    void RunReplaced() override;
     // Hands the event to every extension; a service found (not) up also begins (ends) its
     // outage, reported as an event of its own.
     void Observe(const MonitorEvent& event) override;

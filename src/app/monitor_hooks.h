@@ -112,6 +112,14 @@ public:
         (void)previous, (void)group;
     }
 
+    // The run is built to replace one that runs (new options of a service), before
+    // OptionsRead: what a start-up writes out waits until the run is swapped in.
+    virtual void BuildsReplacement() {}
+
+    // Another run has replaced this one (after its CarryHistory): the run ends here, without
+    // ProgramEnding.
+    virtual void RunReplaced() {}
+
     // What the monitor found and did (monitor_events.h), reported once to every reader.
     virtual void Observe(const MonitorEvent& event) { (void)event; }
 

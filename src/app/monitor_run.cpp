@@ -13,6 +13,7 @@ std::optional<int> BuildRun(MonitorRun& run, const RunBase& base, int argc, wcha
     run.extensions = std::make_unique<Extensions>(run.longOptions, base.checkCapture, base.stop);
     if (base.shared) run.extensions->AddShared(*base.shared);
     if (base.eventLog) run.extensions->Add(base.eventLog->MakeReader());
+    if (run.replaces) run.extensions->BuildsReplacement();
     CmdLineParser& settings = run.settings;
     if (auto code = run.extensions->OptionsRead(settings)) return code;
     if (Verbosity >= LogInit) {

@@ -26,6 +26,7 @@ struct MonitorRun {
     Connections connections;
     ServiceObjects services;
     std::unique_ptr<Extensions> extensions;
+    bool replaces = false;  // built to replace a run that runs (BuildsReplacement)
 };
 
 // What every run of a process shares.

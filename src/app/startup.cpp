@@ -158,7 +158,10 @@ int RunTendro(int argc, wchar_t** argv, RunEnvironment environment) {
                 break;
             std::unique_ptr<MonitorRun> next = environment.nextRun(*run, base);
             resumed = !next;
-            if (next) run = std::move(next);
+            if (next) {
+                run->extensions->RunReplaced();
+                run = std::move(next);
+            }
         }
         return run->extensions->ProgramEnding(0);
     } catch (const std::system_error& e) {

@@ -177,14 +177,16 @@ std::wstring DefaultLogFilePath(const std::wstring& serviceName) {
 namespace {
 
 // The default log file of a service: its folder made when missing (changed only by SYSTEM,
-// Administrators and the service's account), and refused when another may have made it.
+// Administrators and the service's account; made only by SYSTEM or an administrator, who
+// would not own it otherwise), and refused when another may have made it or may add files.
 std::unique_ptr<LogFile> OpenDefaultLogFile(const std::wstring& serviceName,
                                             LogFileSettings settings, std::wstring& refusal) {
     settings.path = DefaultLogFilePath(serviceName);
     const std::wstring folder = settings.path.substr(0, settings.path.rfind(L'\\'));
+    const std::wstring own = OwnAccountSid();
     bool created = false;
-    DWORD error = CreateLogFolder(folder, OwnAccountSid(), created);
-    refusal = CheckLogFolder(folder);
+    DWORD error = MayMakeLogFolder() ? CreateLogFolder(folder, own, created) : 0;
+    refusal = error ? std::wstring() : CheckLogFolder(folder, own);
     if (!refusal.empty()) return nullptr;
     std::unique_ptr<LogFile> file = error ? nullptr : LogFile::Open(settings, error);
     if (!file) refusal = L"Can't open log file " + settings.path + L": " + WindowsErrorText(error);

@@ -18,6 +18,16 @@ double SecondsSince(const LARGE_INTEGER& start) {
            static_cast<double>(frequency.QuadPart);
 }
 
+// The path as a whole path, so that two spellings of one file compare equal.
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()),
+                                      full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    return full;
+}
+
 }  // namespace
 
 MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds, PausedReader paused)
@@ -28,7 +38,9 @@ MetricsFile::MetricsFile(std::wstring path, HoldSecondsReader holds, PausedReade
 std::optional<int> MetricsFile::OptionsRead(const CmdLineParser& settings) {
     runOnce_ = settings.Has(CmdLineParser::RunOnce);
     // No pass yet: the counters at 0 and no service, which proves the folder and the rights.
-    DWORD error = ReplaceFileContent(path_, FormatMetrics(last_));
+    // A replacement leaves the file to the run that writes it now, refused or not.
+    DWORD error = replacing_ ? CanWriteBeside(path_)
+                             : ReplaceFileContent(path_, FormatMetrics(last_));
     written_ = error == ERROR_SUCCESS;
     if (written_) return std::nullopt;
     WriteLog(LogError, FormatText(L"Invalid value for option --metrics: \"%s\" (can't write the "
@@ -101,12 +113,37 @@ void MetricsFile::EndPass(const CmdLineParser& settings) {
 }
 
 int MetricsFile::ProgramEnding(int exitCode) {
-    // The last word of a Tendro that stops: the last pass's values, and no longer running.
-    if (written_ && !runOnce_) {
-        last_.running = false;
-        Write();
-    }
+    if (!runOnce_) LastWord();
     return exitCode;
+}
+
+void MetricsFile::CarryHistory(MonitorHooks& previous, const ServiceList& group) {
+    auto* before = dynamic_cast<MetricsFile*>(&previous);
+    if (!before) return;
+    passes_ = before->passes_;
+    const std::set<std::wstring> kept(group.begin(), group.end());
+    for (const std::wstring& name : kept)
+        if (auto found = before->services_.find(name); found != before->services_.end())
+            services_[name] = found->second;
+    // Until the first pass of this run, its last word is the last pass of the one before.
+    last_.passes = before->last_.passes;
+    last_.passDurationSeconds = before->last_.passDurationSeconds;
+    last_.lastPassTimestampSeconds = before->last_.lastPassTimestampSeconds;
+    last_.paused = before->last_.paused;
+    for (const ServiceMetrics& entry : before->last_.services)
+        if (kept.count(entry.name)) last_.services.push_back(entry);
+    before->handedOver_ = EqualsNoCase(FullPath(path_), FullPath(before->path_));
+}
+
+void MetricsFile::RunReplaced() {
+    if (!handedOver_) LastWord();
+}
+
+void MetricsFile::LastWord() {
+    // The last word of a Tendro that stops: the last pass's values, and no longer running.
+    if (!written_) return;
+    last_.running = false;
+    Write();
 }
 
 void MetricsFile::Write() {

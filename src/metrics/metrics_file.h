@@ -22,6 +22,9 @@ using PausedReader = std::function<bool()>;
 // refuses the run; later a failed write is logged at level 0 and the next pass tries again.
 // When the program ends (but not after -o, whose file is a snapshot of its one pass) the
 // last pass's metrics are written once more, saying that Tendro no longer runs.
+// A run that replaces another (new options of a service) only proves its folder at start-up,
+// takes the counters and the services' entries over, and writes from its first pass on; the
+// file of the run replaced, when the new run writes another, gets the last word.
 class MetricsFile final : public MonitorHooks {
 public:
     explicit MetricsFile(std::wstring path, HoldSecondsReader holds = nullptr,
@@ -30,6 +33,9 @@ public:
     std::optional<int> OptionsRead(const CmdLineParser& settings) override;
     void Observe(const MonitorEvent& event) override;
     int ProgramEnding(int exitCode) override;
+    void BuildsReplacement() override { replacing_ = true; }
+    void CarryHistory(MonitorHooks& previous, const ServiceList& group) override;
+    void RunReplaced() override;
 
     // The metrics of the last pass ended.
     const PassMetrics& LastPass() const { return last_; }
@@ -40,6 +46,7 @@ private:
     void Measured(const std::wstring& name, const ProcessReadings& readings);
     void EndPass(const CmdLineParser& settings);
     void Write();
+    void LastWord();
 
     std::wstring path_;
     HoldSecondsReader holds_;
@@ -49,6 +56,8 @@ private:
     LARGE_INTEGER passStart_{};
     bool written_ = false;  // the start-up write proved the path
     bool runOnce_ = false;  // -o
+    bool replacing_ = false;   // built to replace a run
+    bool handedOver_ = false;  // the run that replaced this one writes the same file
     PassMetrics last_;
 };
 

@@ -189,10 +189,25 @@ std::wstring MetricsInstanceName(std::wstring_view path) {
     return name;
 }
 
+namespace {
+
+// Beside the file, so that the move is a rename within one folder; a name a textfile reader
+// (which takes *.prom) passes over.
+std::wstring TemporaryPath(const std::wstring& path) {
+    return path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+}
+
+}  // namespace
+
+DWORD CanWriteBeside(const std::wstring& path) {
+    Handle file(::CreateFileW(TemporaryPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr));
+    return file ? ERROR_SUCCESS : ::GetLastError();
+}
+
 DWORD ReplaceFileContent(const std::wstring& path, std::string_view content) {
-    // Beside the file, so that the move is a rename within one folder; a name a textfile
-    // reader (which takes *.prom) passes over.
-    std::wstring temporary = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+    std::wstring temporary = TemporaryPath(path);
     DWORD error = ERROR_SUCCESS;
     {
         Handle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -57,6 +57,10 @@ std::wstring MetricsInstanceName(std::wstring_view path);
 // temporary file is removed then).
 DWORD ReplaceFileContent(const std::wstring& path, std::string_view content);
 
+// Whether the temporary file of a replacement of `path` can be written: ERROR_SUCCESS, or the
+// Windows error; nothing is left behind, and `path` is untouched.
+DWORD CanWriteBeside(const std::wstring& path);
+
 // The current time as Unix seconds.
 double UnixTimeSeconds();
 

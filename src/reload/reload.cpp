@@ -81,6 +81,7 @@ std::unique_ptr<MonitorRun> ReloadRun(MonitorRun& current, const RunBase& base,
     const int argc = static_cast<int>(arguments.items().size());
 
     auto next = std::make_unique<MonitorRun>();
+    next->replaces = true;
     std::optional<ArgumentCopies> original;
     if (CommandLineIsLogged(argc, argv.data())) original.emplace(argv.data(), argc);
     next->settings.ParseCommandLine(argv.data(), argc, base.localNames);

@@ -19,6 +19,7 @@ constexpr const wchar_t* TrustedInstallerSid =
 constexpr const wchar_t* EveryoneSid = L"S-1-1-0";
 constexpr const wchar_t* CreatorOwnerSid = L"S-1-3-0";  // stands for the owner in inherited ACEs
 constexpr const wchar_t* OwnerRightsSid = L"S-1-3-4";   // the owner's rights themselves
+constexpr DWORD ModifyRights = 0x1301bf;  // what the service's account may do in its log folder
 
 // The rights that let an account take over an object of each kind.
 constexpr DWORD TakeOver = DELETE | WRITE_DAC | WRITE_OWNER;
@@ -37,6 +38,72 @@ std::wstring SidString(PSID sid) {
     LocalMemory text;
     if (!sid || !::ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.put()))) return {};
     return static_cast<const wchar_t*>(text.get());
+}
+
+// "S-1-5-20" for "NS" or "S-1-5-20"; empty for a SID that is none.
+std::wstring SidForm(const std::wstring& sid) {
+    LocalMemory raw;
+    if (sid.empty() || !::ConvertStringSidToSidW(sid.c_str(), raw.put())) return {};
+    return SidString(raw.get());
+}
+
+// Groups that every user, or any user, is in: no entry for one of them is a service's account.
+bool BroadGroup(const std::wstring& sid) {
+    static const SidSet groups{EveryoneSid, L"S-1-5-11", L"S-1-5-4", L"S-1-5-32-545",
+                               L"S-1-5-32-546", L"S-1-5-2", L"S-1-5-7", L"S-1-5-32-547"};
+    return groups.count(sid) > 0 || (sid.starts_with(L"S-1-5-21-") &&
+                                     (sid.ends_with(L"-513") || sid.ends_with(L"-514")));
+}
+
+// The accounts that installs gave a log folder: non-inherited entries of at most modify rights
+// for one account each, with their rights.
+std::vector<std::pair<std::wstring, DWORD>> InstalledAccountEntries(PACL dacl) {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        const std::wstring sid = SidString(&ace->SidStart);
+        if ((ace->Mask & ~ModifyRights) == 0 && !sid.empty() && !BroadGroup(sid) &&
+            sid != CreatorOwnerSid && sid != OwnerRightsSid)
+            entries.emplace_back(sid, ace->Mask);
+    }
+    return entries;
+}
+
+// A security descriptor from SDDL with its owner and DACL; false when the text is none.
+bool ParseSecurity(const std::wstring& sddl, LocalMemory& security, PSID& owner, PACL& dacl,
+                   BOOL& present) {
+    BOOL defaulted = FALSE;
+    owner = nullptr;
+    dacl = nullptr;
+    present = FALSE;
+    if (sddl.empty() || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                            sddl.c_str(), SDDL_REVISION_1, security.put(), nullptr))
+        return false;
+    ::GetSecurityDescriptorOwner(security.get(), &owner, &defaulted);
+    ::GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted);
+    return true;
+}
+
+// The owner and DACL of a file or folder as SDDL; 0 or the error.
+DWORD ReadSecurity(const std::wstring& path, std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    DWORD error = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                          &owner, nullptr, &dacl, nullptr, &raw);
+    LocalMemory security(raw);
+    LocalMemory text;
+    if (error == ERROR_SUCCESS &&
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            security.get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            reinterpret_cast<wchar_t**>(text.put()), nullptr))
+        error = ::GetLastError();
+    if (error == ERROR_SUCCESS) sddl = static_cast<const wchar_t*>(text.get());
+    return error;
 }
 
 std::wstring TokenUserSid() {
@@ -74,6 +141,7 @@ std::vector<PathThreat> FindPathThreats(const std::vector<PathSecurity>& chain,
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                             FILE_ALL_ACCESS};
     for (const PathSecurity& item : chain) {
+        if (item.reparsePoint) threats.push_back({item.path, L"", false, true});
         LocalMemory security;
         if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(item.sddl.c_str(), SDDL_REVISION_1,
                                                                      security.put(), nullptr)) {
@@ -121,24 +189,19 @@ std::vector<PathSecurity> ReadPathChain(const std::wstring& programPath) {
     std::wstring path = programPath;
     PathSecurity::Kind kind = PathSecurity::Program;
     while (!path.empty()) {
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        PSID owner = nullptr;
-        PACL dacl = nullptr;
-        DWORD error = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                              &owner, nullptr, &dacl, nullptr, &raw);
-        LocalMemory security(raw);
-        LocalMemory text;
-        if (error == ERROR_SUCCESS &&
-            !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                security.get(), SDDL_REVISION_1,
-                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                reinterpret_cast<wchar_t**>(text.put()), nullptr))
-            error = ::GetLastError();
-        if (error != ERROR_SUCCESS) FailServiceCommand(error, L"Can't read the security of " + path);
-        chain.push_back({path, static_cast<const wchar_t*>(text.get()), kind});
+        std::wstring sddl;
+        if (DWORD error = ReadSecurity(path, sddl))
+            FailServiceCommand(error, L"Can't read the security of " + path);
+        // The attributes of the link itself: its target's DACL tells nothing of who may
+        // point it elsewhere. A drive's root is where its volume is mounted, by administrators
+        // (Wine shows a root that is a Unix link as a reparse point).
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            FailServiceCommand(::GetLastError(), L"Can't read the attributes of " + path);
+        const bool root = path.size() == 3 && path[1] == L':';
+        chain.push_back({path, sddl, kind, !root && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)});
         kind = kind == PathSecurity::Program ? PathSecurity::ProgramFolder : PathSecurity::FolderAbove;
-        // Up to the root: "C:\" or "\\server\share".
+        // Up to the root: "C:\".
         size_t slash = path.find_last_of(L'\\');
         if (slash == std::wstring::npos || path.size() <= 3) break;
         std::wstring parent = path.substr(0, slash);
@@ -148,6 +211,24 @@ std::vector<PathSecurity> ReadPathChain(const std::wstring& programPath) {
         path = parent;
     }
     return chain;
+}
+
+std::wstring NetworkPathRefusal(const std::wstring& programPath, UINT driveType) {
+    const bool local = driveType != DRIVE_REMOTE &&
+                       (!programPath.starts_with(L"\\\\") ||
+                        (programPath.starts_with(L"\\\\?\\") && programPath.size() > 6 &&
+                         programPath[5] == L':'));
+    if (local) return {};
+    return L"Not installed: " + programPath +
+           L" is on a network path, where the server's administrators and the share's "
+           L"permissions decide who may replace it; copy tendro.exe to a local folder that only "
+           L"administrators can change, such as %ProgramFiles%\\Tendro";
+}
+
+UINT DriveTypeOf(const std::wstring& path) {
+    std::wstring local = path.starts_with(L"\\\\?\\") ? path.substr(4) : path;
+    if (local.size() < 3 || local[1] != L':' || local[2] != L'\\') return DRIVE_REMOTE;
+    return ::GetDriveTypeW(local.substr(0, 3).c_str());
 }
 
 std::wstring AccountName(const std::wstring& sid) {
@@ -164,8 +245,12 @@ std::wstring AccountName(const std::wstring& sid) {
 std::wstring ProgramPathRefusal(const std::vector<PathThreat>& threats) {
     if (threats.empty()) return {};
     const PathThreat& first = threats.front();
-    return L"Not installed: " + AccountName(first.sid) +
-           (first.owner ? L" owns " : L" may change or replace ") + first.path +
+    return L"Not installed: " +
+           (first.reparsePoint ? first.path + L" is a junction or a link (a reparse point) that "
+                                              L"may be pointed elsewhere"
+                               : AccountName(first.sid) +
+                                     (first.owner ? L" owns " : L" may change or replace ") +
+                                     first.path) +
            L", so it could run another program as the service; put tendro.exe in a folder that "
            L"only administrators can change, such as %ProgramFiles%\\Tendro";
 }
@@ -198,28 +283,80 @@ DWORD CreateLogFolder(const std::wstring& folder, const std::wstring& accountSid
     return ERROR_INVALID_OWNER;
 }
 
-std::wstring LogFolderRefusal(const std::wstring& folder, DWORD attributes,
-                              const std::wstring& ownerSid, const SidSet& trusted) {
-    std::wstring why;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        why = L"it is a reparse point (a junction or a link that sends the files elsewhere)";
-    else if (trusted.count(ownerSid) == 0)
-        why = L"it is owned by " + AccountName(ownerSid) + L", not by SYSTEM or Administrators";
-    if (why.empty()) return {};
-    return L"Won't log into folder " + folder + L": " + why +
-           L"; remove it, and tendro.exe --install makes it anew";
+std::wstring ProtectedLogFolderDacl(const std::wstring& current, const std::wstring& accountSid) {
+    LocalMemory security;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    if (!ParseSecurity(current, security, owner, dacl, present)) return {};
+    const std::wstring account = SidForm(accountSid);
+    std::wstring sddl = LogFolderSddl(account);
+    for (const auto& [sid, mask] : InstalledAccountEntries(present ? dacl : nullptr)) {
+        if (sid == account || sid == SystemSid || sid == AdministratorsSid) continue;
+        wchar_t rights[16];
+        swprintf(rights, 16, L"0x%lx", static_cast<unsigned long>(mask));
+        sddl += L"(A;OICI;" + std::wstring(rights) + L";;;" + sid + L")";
+    }
+    return sddl;
 }
 
-std::wstring CheckLogFolder(const std::wstring& folder) {
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return {};
-    PSECURITY_DESCRIPTOR raw = nullptr;
+DWORD ProtectLogFolder(const std::wstring& folder, const std::wstring& accountSid) {
+    std::wstring current;
+    if (DWORD error = ReadSecurity(folder, current)) return error;
+    LocalMemory security;
     PSID owner = nullptr;
-    DWORD error = ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                          &owner, nullptr, nullptr, nullptr, &raw);
-    LocalMemory security(raw);
-    return LogFolderRefusal(folder, attributes, error == ERROR_SUCCESS ? SidString(owner) : L"",
-                            TrustedAccounts());
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    if (!ParseSecurity(ProtectedLogFolderDacl(current, accountSid), security, owner, dacl, present))
+        return ::GetLastError();
+    return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr);
+}
+
+bool MayMakeLogFolder() {
+    return TrustedAccounts().count(TokenUserSid()) > 0;
+}
+
+std::wstring LogFolderRefusal(const std::wstring& folder, DWORD attributes,
+                              const std::wstring& security, const SidSet& trusted, bool withDacl) {
+    std::wstring why;
+    const std::wstring anew = L"; remove it, and tendro.exe --install makes it anew";
+    LocalMemory parsed;
+    PSID ownerSid = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        why = L"it is missing, and only SYSTEM or an administrator may make it; tendro.exe "
+              L"--install makes it";
+    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        why = L"it is a reparse point (a junction or a link that sends the files elsewhere)" + anew;
+    } else if (!ParseSecurity(security, parsed, ownerSid, dacl, present) || !ownerSid) {
+        why = L"its owner cannot be read" + anew;
+    } else if (const std::wstring owner = SidString(ownerSid); trusted.count(owner) == 0) {
+        why = L"it is owned by " + AccountName(owner) + L", not by SYSTEM or Administrators" + anew;
+    } else if (withDacl) {
+        SidSet allowed = trusted;
+        for (const auto& entry : InstalledAccountEntries(present ? dacl : nullptr))
+            allowed.insert(entry.first);
+        const std::vector<PathThreat> threats =
+            FindPathThreats({{folder, security, PathSecurity::ProgramFolder}}, allowed);
+        if (!threats.empty())
+            why = AccountName(threats.front().sid) +
+                  L" may add or delete files in it; tendro.exe --install gives it a DACL that "
+                  L"lets only SYSTEM, Administrators and the services' accounts do that";
+    }
+    return why.empty() ? why : L"Won't log into folder " + folder + L": " + why;
+}
+
+std::wstring CheckLogFolder(const std::wstring& folder, const std::wstring& accountSid,
+                            bool dacl) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    std::wstring security;
+    if (attributes != INVALID_FILE_ATTRIBUTES) ReadSecurity(folder, security);
+    SidSet trusted = TrustedAccounts();
+    if (const std::wstring account = SidForm(accountSid); !account.empty()) trusted.insert(account);
+    return LogFolderRefusal(folder, attributes, security, trusted, dacl);
 }
 
 }  // namespace tendro

@@ -29,22 +29,32 @@ struct PathSecurity {
     std::wstring path;
     std::wstring sddl;
     Kind kind = Program;
+    bool reparsePoint = false;  // a junction or a link: whoever owns it may point it elsewhere
 };
 
 // Who, other than a trusted account, may take over the path: an ACE of the DACL that grants
-// any of the rights of the object's kind, a null DACL (Everyone), or an owner (who may always
-// change the DACL).
+// any of the rights of the object's kind, a null DACL (Everyone), an owner (who may always
+// change the DACL), or a reparse point (sid empty).
 struct PathThreat {
     std::wstring path;
     std::wstring sid;  // string form
     bool owner = false;
+    bool reparsePoint = false;
 };
 std::vector<PathThreat> FindPathThreats(const std::vector<PathSecurity>& chain,
                                         const SidSet& trusted);
 
-// The program file and every folder above it, read from the file system. Raises
-// ServiceCommandError when a security descriptor cannot be read.
+// The program file and every folder above it, read from the file system (a reparse point's
+// own attributes, never its target's). Raises ServiceCommandError when a security descriptor
+// cannot be read.
 std::vector<PathSecurity> ReadPathChain(const std::wstring& programPath);
+
+// The refusal of an install from a network path: a UNC path, or a drive of `driveType`
+// DRIVE_REMOTE (the server's administrators and the share's permissions decide who may replace
+// the program). Empty for a local path.
+std::wstring NetworkPathRefusal(const std::wstring& programPath, UINT driveType);
+// GetDriveTypeW of a path's drive ("C:\", "\\?\C:\"); DRIVE_REMOTE for any other path.
+UINT DriveTypeOf(const std::wstring& path);
 
 // The refusal of an install from `programPath` when anyone but a trusted account can take it
 // over: path, account and the advice; empty when there is none.
@@ -59,14 +69,31 @@ std::wstring LogFolderSddl(const std::wstring& accountSid);
 // Creates `folder` with that security when it is missing (`created` then true); 0, or the
 // error of the creation.
 DWORD CreateLogFolder(const std::wstring& folder, const std::wstring& accountSid, bool& created);
+// The DACL (SDDL) that an install gives a folder that is there: SYSTEM and Administrators full
+// control, the service accounts that earlier installs gave it (see LogFolderRefusal) and
+// `accountSid` modify, nothing else and nothing inherited. Empty when `current` cannot be read.
+std::wstring ProtectedLogFolderDacl(const std::wstring& current, const std::wstring& accountSid);
+// Gives `folder` that DACL; 0 or the error.
+DWORD ProtectLogFolder(const std::wstring& folder, const std::wstring& accountSid);
 // The SID of the account that runs this process; empty for SYSTEM.
 std::wstring OwnAccountSid();
+// Whether this process runs as SYSTEM or as an administrator: only such may make the default
+// log folder (anyone else would own it, and be refused).
+bool MayMakeLogFolder();
 
-// Why a service must not log into the default folder: a reparse point (a junction or a link
-// sends the files elsewhere), or an owner that is not trusted. Empty when it may.
+// Why a service must not log into the default folder: missing (`attributes`
+// INVALID_FILE_ATTRIBUTES), a reparse point (a junction or a link sends the files elsewhere),
+// an owner that is not trusted or cannot be read (`security`, owner and DACL as SDDL, empty),
+// or a DACL that lets anyone but the trusted accounts add or delete files in it. A non-inherited
+// entry of at most modify rights for one account (not a group such as Users) is a service
+// account that an install gave the folder, and trusted. The DACL only when `dacl`. Empty when
+// it may.
 std::wstring LogFolderRefusal(const std::wstring& folder, DWORD attributes,
-                              const std::wstring& ownerSid, const SidSet& trusted);
-// The same for the folder as the file system has it (nothing said of a missing folder).
-std::wstring CheckLogFolder(const std::wstring& folder);
+                              const std::wstring& security, const SidSet& trusted,
+                              bool dacl = true);
+// The same for the folder as the file system has it, with this process's trusted accounts and
+// `accountSid` (the service's account; empty for SYSTEM).
+std::wstring CheckLogFolder(const std::wstring& folder, const std::wstring& accountSid,
+                            bool dacl = true);
 
 }  // namespace tendro

@@ -335,14 +335,20 @@ std::wstring LogFolderOf(const std::wstring& name) {
 }
 
 // The default log folder (where a service says why its start-up failed, whatever its log
-// file): made when missing, with a protected DACL; one that is there must be safe to log into.
-// True when it was made.
+// file): made when missing, with a protected DACL; one that is there, when its owner may be
+// trusted, gets that DACL with this service's account added. True when it was made.
 bool MakeLogFolder(const std::wstring& name, const ServiceAccount& account) {
     const std::wstring folder = LogFolderOf(name);
     bool created = false;
     if (DWORD error = CreateLogFolder(folder, account.sid, created))
         FailServiceCommand(error, L"Can't create folder " + folder);
-    std::wstring refusal = CheckLogFolder(folder);
+    // One that was there: its owner and kind before its DACL is replaced.
+    std::wstring refusal = CheckLogFolder(folder, account.sid, created);
+    if (!created && refusal.empty()) {
+        if (DWORD error = ProtectLogFolder(folder, account.sid))
+            FailServiceCommand(error, L"Can't set the security of folder " + folder);
+        refusal = CheckLogFolder(folder, account.sid);
+    }
     if (!refusal.empty()) FailServiceCommand(0, refusal);
     return created;
 }
@@ -399,7 +405,9 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
 
     const std::wstring program = ExecutablePath();
     // A program that anyone else can change or replace would run as the service.
-    std::wstring refused = ProgramPathRefusal(FindPathThreats(ReadPathChain(program), TrustedAccounts()));
+    std::wstring refused = NetworkPathRefusal(program, DriveTypeOf(program));
+    if (refused.empty())
+        refused = ProgramPathRefusal(FindPathThreats(ReadPathChain(program), TrustedAccounts()));
     if (!refused.empty()) FailServiceCommand(0, refused);
     std::wstring imagePath = TendroImagePath(program, name);
     std::wstring displayName = L"Tendro " + name;

@@ -31,8 +31,19 @@ ServiceStatusReporter::~ServiceStatusReporter() {
 
 void ServiceStatusReporter::Report(DWORD state, DWORD controlsAccepted) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ReportLocked(state, controlsAccepted);
+}
+
+void ServiceStatusReporter::ReportLocked(DWORD state, DWORD controlsAccepted) {
     // STOPPED is the last word, and a stop under way is never taken back by RUNNING.
     if (stopped_ || (status_.dwCurrentState == SERVICE_STOP_PENDING && state != SERVICE_STOPPED))
+        return;
+    // The monitor decides between two passes and reports after: a pause or a continue taken
+    // in between is pending, and the monitor's next pass answers it. Until then, a report
+    // that contradicts it comes from the decision before it.
+    const DWORD now = status_.dwCurrentState;
+    if ((now == SERVICE_PAUSE_PENDING && state == SERVICE_RUNNING) ||
+        (now == SERVICE_CONTINUE_PENDING && state == SERVICE_PAUSED))
         return;
     status_.dwCurrentState = state;
     status_.dwControlsAccepted = controlsAccepted;
@@ -100,24 +111,24 @@ DWORD ServiceStatusReporter::Control(DWORD control) {
         case SERVICE_CONTROL_CONTINUE:
         case SERVICE_CONTROL_PARAMCHANGE: {
             ControlListener listener;
-            DWORD state = 0;
             {
+                // The state read and the pending state reported in one step.
                 std::lock_guard<std::mutex> lock(mutex_);
                 listener = listener_;
-                state = status_.dwCurrentState;
-            }
-            if (!listener) return ERROR_CALL_NOT_IMPLEMENTED;
-            const bool pausing = state == SERVICE_PAUSED || state == SERVICE_PAUSE_PENDING;
-            if (control == SERVICE_CONTROL_PAUSE) {
-                if (pausing) return NO_ERROR;  // already on its way
-                if (state != SERVICE_RUNNING && state != SERVICE_CONTINUE_PENDING)
+                const DWORD state = status_.dwCurrentState;
+                if (!listener) return ERROR_CALL_NOT_IMPLEMENTED;
+                const bool pausing = state == SERVICE_PAUSED || state == SERVICE_PAUSE_PENDING;
+                if (control == SERVICE_CONTROL_PAUSE) {
+                    if (pausing) return NO_ERROR;  // already on its way
+                    if (state != SERVICE_RUNNING && state != SERVICE_CONTINUE_PENDING)
+                        return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+                    ReportLocked(SERVICE_PAUSE_PENDING, Accepted());
+                } else if (control == SERVICE_CONTROL_CONTINUE) {
+                    if (!pausing) return NO_ERROR;
+                    ReportLocked(SERVICE_CONTINUE_PENDING, Accepted());
+                } else if (state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING) {
                     return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-                Report(SERVICE_PAUSE_PENDING, Accepted());
-            } else if (control == SERVICE_CONTROL_CONTINUE) {
-                if (!pausing) return NO_ERROR;
-                Report(SERVICE_CONTINUE_PENDING, Accepted());
-            } else if (state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING) {
-                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+                }
             }
             listener(control);
             return NO_ERROR;

@@ -42,6 +42,9 @@ public:
     void Stopped(int exitCode);
 
     // PAUSED, or RUNNING again after a pause (Running()): the monitor has taken the control.
+    // Neither takes back a pause or continue pending (one that came after the monitor's
+    // decision): PAUSED while CONTINUE_PENDING and RUNNING while PAUSE_PENDING are ignored,
+    // and the monitor's next decision answers it.
     void Paused();
 
     // Pause, continue and parameter change go to `listener` from now on; without one they
@@ -60,6 +63,7 @@ public:
 
 private:
     void Report(DWORD state, DWORD controlsAccepted);
+    void ReportLocked(DWORD state, DWORD controlsAccepted);  // mutex_ held
     DWORD Accepted() const;
     void Pump();
 
