@@ -1,7 +1,6 @@
 // The installer's custom actions, a DLL in the MSI's Binary table. They run the installed
 // tendro.exe and copy what it prints into the installer's log (an EXE custom action's output
 // goes nowhere), so that a refused option of the fleet install shows its Err! line there.
-// tendro.exe runs in its own folder, where a relative path among the options starts from.
 //   InstallTendroService    (deferred) CustomActionData "NAME/COMMAND LINE": runs the command
 //                           line (tendro.exe --install=NAME OPTIONS) and starts the service NAME;
 //                           the options are not logged (an -l value is a password): the
@@ -53,16 +52,6 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
 
 std::wstring CustomActionData(MSIHANDLE install) { return Property(install, L"CustomActionData"); }
 
-// The folder of the program that a command line starts with ("C:\...\tendro.exe" ...).
-std::wstring ProgramFolder(const std::wstring& commandLine) {
-    if (commandLine.empty()) return {};
-    size_t end = commandLine[0] == L'"' ? commandLine.find(L'"', 1) : commandLine.find(L' ');
-    size_t slash = commandLine.rfind(L'\\', end);
-    size_t begin = commandLine[0] == L'"' ? 1 : 0;
-    return slash == std::wstring::npos || slash < begin ? std::wstring()
-                                                        : commandLine.substr(begin, slash - begin);
-}
-
 // A file of the program's output: Tendro writes UTF-16 to a file or pipe; anything else is
 // taken as the ANSI code page.
 std::wstring ReadOutput(HANDLE file) {
@@ -105,12 +94,15 @@ std::wstring SystemText(DWORD code) {
     return result;
 }
 
-// Runs the command line in the program's folder, logs each line it printed; its exit code, or
-// -1 when it did not run. `shown` is what the log says of the command line.
+// Runs the command line in the system folder (where Windows runs the action server; never the
+// install folder, which the child's folder handle would keep from a rollback's removal), so
+// that tendro.exe refuses a relative path among the options; logs each line it printed; its
+// exit code, or -1 when it did not run. `shown` is what the log says of the command line.
 long Run(MSIHANDLE install, std::wstring commandLine, const std::wstring& shown,
          std::vector<std::wstring>& errors) {
     Log(install, INSTALLMESSAGE_INFO, L"Tendro: running " + shown);
-    const std::wstring folder = ProgramFolder(commandLine);
+    wchar_t system[MAX_PATH + 1];
+    const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH + 1);
     Handle out = TempFile(), err = TempFile();
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     Handle in(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -125,7 +117,7 @@ long Run(MSIHANDLE install, std::wstring commandLine, const std::wstring& shown,
     long code = -1;
     if (out && err &&
         ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                         nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+                         nullptr, systemLength && systemLength <= MAX_PATH ? system : nullptr, &si, &pi)) {
         Handle process(pi.hProcess), thread(pi.hThread);
         ::WaitForSingleObject(process.get(), INFINITE);
         DWORD exitCode = 0;
@@ -170,10 +162,9 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE i
     std::wstring name = data.substr(0, slash);
     std::wstring commandLine = data.substr(slash + 1);
     SecureZeroMemory(data.data(), data.size() * sizeof(wchar_t));
-    const std::wstring folder = ProgramFolder(commandLine);
     std::vector<std::wstring> errors;
-    long code = Run(install, commandLine,
-                    L"\"" + folder + L"\\tendro.exe\" --install=" + name + L" and the options", errors);
+    long code = Run(install, commandLine, L"tendro.exe --install=" + name + L" and the options",
+                    errors);
     SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
     if (code != 0) {
         if (errors.empty()) errors.push_back(L"exit code " + std::to_wstring(code));

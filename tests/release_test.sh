@@ -14,7 +14,7 @@
 # - the MSI under Wine: a refused option fails the install with Tendro's Err! line in the MSI
 #   log and leaves nothing; a plain install (tendro.exe runs, the Event Log source's values);
 #   an upgrade in place; the fleet form (a Tendro service over a fixture service, started; its
-#   -l password in no line of Tendro's; a relative log file from the install folder); the
+#   -l password in no line of Tendro's; a relative path refused); the
 #   rollback of the fleet install set to uninstall the new service; the uninstall removes the
 #   service, the file, the folder, the values and the product.
 # No network: no time-stamp server is named.
@@ -47,8 +47,7 @@ cleanup() {
     wine_run sc stop "$name" >/dev/null 2>&1
     wine_run sc delete "$name" >/dev/null 2>&1
   done
-  rm -rf "$TENDRO_WINEPREFIX/drive_c/ProgramData/Tendro/$service.log" "$tmp" \
-    "$TENDRO_WINEPREFIX/drive_c/Program Files/$service.log"
+  rm -rf "$TENDRO_WINEPREFIX/drive_c/ProgramData/Tendro/$service.log" "$tmp"
 }
 trap cleanup EXIT
 
@@ -160,6 +159,11 @@ wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-
 check "a refused option fails the MSI" test "$status" -ne 0
 check "the MSI log holds the Err! line" grep -q "Tendro: Err!: .*Unknown option --bogus" "$log"
 check "the failed install leaves nothing" nothing_left
+# The installer's actions run in the system folder: a relative path is refused there.
+status=0
+wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-s web --log-file=web.log" || status=$?
+check "a relative path fails the MSI" test "$status" -ne 0
+check "the MSI log says why" grep -q "Tendro: Err!: .*--log-file=web.log: a relative path would start from" "$log"
 
 # A plain install: the file, the values, a tendro.exe that runs.
 check "msiexec /i /qn" wine_run msiexec /i "$msi_win" /qn
@@ -205,13 +209,11 @@ rm -rf "$program_files"
 
 check "msiexec /i /qn SERVICE= OPTIONS=" \
   wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" \
-  OPTIONS="-f 30 -s $fixture --watch -l made-up-host=bob:Pw9secret@corp --log-file=..\\$service.log"
+  OPTIONS="-f 30 -s $fixture --watch -l made-up-host=bob:Pw9secret@corp"
 check "the MSI log holds the install's lines" grep -q "Tendro: Init: .*Installed service $service" "$log"
 # (Wine's msiexec ignores MsiHiddenProperties: its property list at the end shows OPTIONS.)
 check "no -l password in Tendro's lines of the MSI log" bash -c "! grep -a '^Tendro' '$log' | grep -q Pw9secret"
 check "the Options line masks it" grep -a -q "Tendro: Init: .*Options: .*made-up-host=bob:\*\*\*\*\*\*\*\*\*@corp" "$log"
-check "a relative log file starts from the install folder" \
-  grep -q "Tendro: Init: .*Log file: C:\\\\Program Files\\\\$service.log" "$log"
 check "the Tendro service runs" test "$(service_state "$service")" = RUNNING
 check "msiexec /x /qn" wine_run msiexec /x "$msi_win" /qn /l*v "$log_win"
 check "the uninstall removed the Tendro service" service_gone

@@ -189,7 +189,8 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
 }
 
-// Path options are stored whole, from the folder that the install runs in.
+// Path options are stored whole, from the folder that the install runs in; a relative one is
+// refused in the Windows folder (an elevated prompt's, the installer's).
 TEST(ServiceInstall, PathsAreStoredWhole) {
     InstallName name;
     wchar_t log[MAX_PATH], metrics[MAX_PATH];
@@ -200,6 +201,19 @@ TEST(ServiceInstall, PathsAreStoredWhole) {
     EXPECT_EQ(ReadStoredOptions(*name), (std::vector<std::wstring>{L"-s", L"web", L"--log-file=" + std::wstring(log),
                                                                    L"--metrics=" + std::wstring(metrics), L"--log-keep=2"}));
     EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + std::wstring(log))) << run.outText;
+
+    wchar_t here[MAX_PATH], system[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, here);
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_TRUE(::SetCurrentDirectoryW(system));
+    InstallName other;
+    run = Install(*other, {L"-s", L"web", L"--log-file=web.log"});
+    ::SetCurrentDirectoryW(here);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(HasLine(run, L"Err!", L"--log-file=web.log: a relative path would start from " +
+                                          std::wstring(system) + L", the current folder: give the whole path"))
+        << run.outText;
+    EXPECT_FALSE(ReadConfig(*other).exists);
 }
 
 TEST(ServiceInstall, RefusedOptionsInstallNothing) {

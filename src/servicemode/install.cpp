@@ -87,13 +87,26 @@ std::vector<wchar_t*> ArgumentPointers(ArgumentCopies& copies) {
 }
 
 // A path option (--log-file=PATH, --metrics=PATH, ...) with its path made whole from the
-// current folder: the service runs in another one. Any other argument as it is.
+// current folder: the service runs in another one. Any other argument as it is. A relative
+// path is refused in the Windows folder (where an elevated prompt and the installer's actions
+// start): it would put the file among the system's.
 std::wstring WholePathOption(const std::wstring& argument) {
     const size_t equals = argument.find(L'=');
     if (!StartsWith(argument, L"--") || equals == std::wstring::npos || equals + 1 == argument.size() ||
         !TakesPath(std::wstring_view(argument).substr(2, equals - 2)))
         return argument;
     const std::wstring path = argument.substr(equals + 1);
+    const bool isWhole = (path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+                       StartsWith(path, L"\\\\") || StartsWith(path, L"//");
+    wchar_t windows[MAX_PATH + 1], current[MAX_PATH + 1];
+    const UINT w = ::GetWindowsDirectoryW(windows, MAX_PATH + 1);
+    const DWORD c = ::GetCurrentDirectoryW(MAX_PATH + 1, current);
+    if (!isWhole && w && w <= MAX_PATH && c && c <= MAX_PATH &&
+        ::CompareStringOrdinal(current, static_cast<int>(std::min<DWORD>(w, c)), windows,
+                               static_cast<int>(w), TRUE) == CSTR_EQUAL &&
+        (c == w || current[w] == L'\\'))
+        FailServiceCommand(0, argument + L": a relative path would start from " + current +
+                                  L", the current folder: give the whole path");
     DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     std::wstring whole(size, L'\0');
     DWORD length = size ? ::GetFullPathNameW(path.c_str(), size, whole.data(), nullptr) : 0;
