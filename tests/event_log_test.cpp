@@ -99,7 +99,7 @@ protected:
     // One pass: web up or down by `cause`, db up or unreadable.
     void Pass(bool webUp, bool dbUp, DownCause cause = DownCause::Stopped, bool first = false) {
         extensions_.Observe(PassBegun{settings_, first});
-        extensions_.Observe(ServiceFound{web_, webUp ? SERVICE_RUNNING : SERVICE_STOPPED, !webUp, cause, first});
+        extensions_.Observe(ServiceFound{web_, DWORD(webUp ? SERVICE_RUNNING : SERVICE_STOPPED), !webUp, cause, first});
         extensions_.Observe(ServiceFound{db_, dbUp ? SERVICE_RUNNING : 0u, false,
                                          dbUp ? cause : DownCause::Unreadable, first});
         extensions_.Observe(PassEnded{settings_, services_});
@@ -204,30 +204,15 @@ std::vector<Seen> ReportedEvents(const std::string& trace) {
     return events;
 }
 
-// Runs tendro.exe with Wine's event log trace on. Wine writes it to this program's own Unix
-// standard error, which tests/CMakeLists.txt sends to the file TENDRO_TEST_STDERR.
-class EventLogConsole : public ::testing::Test {
-protected:
-    void SetUp() override {
-        wchar_t path[MAX_PATH] = {}, debug[256] = {};
-        if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
-            GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
-        trace_ = L"Z:" + std::wstring(path);
-        std::replace(trace_.begin(), trace_.end(), L'/', L'\\');
-        ::GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
-        debug_ = debug;
-    }
-    std::vector<Seen> Run(const std::vector<std::wstring>& arguments, RunResult& run) {
-        const size_t before = ReadWhole(trace_).value_or("").size();
-        ::SetEnvironmentVariableW(L"WINEDEBUG", L"-all,fixme+advapi,+eventlog");
-        run = RunTendro(arguments);
-        ::SetEnvironmentVariableW(L"WINEDEBUG", debug_.empty() ? nullptr : debug_.c_str());
-        return ReportedEvents(ReadWhole(trace_).value_or("").substr(before));
-    }
-    std::wstring trace_, debug_;
-};
-
-TEST_F(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
+// Runs tendro.exe with Wine's event log trace on, which Wine writes to this program's own Unix
+// standard error: tests/CMakeLists.txt sends it to the file TENDRO_TEST_STDERR.
+TEST(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
+    wchar_t path[MAX_PATH] = {}, debug[256] = {};
+    if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
+        GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
+    std::wstring trace = L"Z:" + std::wstring(path);
+    std::replace(trace.begin(), trace.end(), L'/', L'\\');
+    const bool debugSet = ::GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
     TestService web;
     const std::wstring w = web.Name();
     const struct {
@@ -247,8 +232,14 @@ TEST_F(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne1
          {{Error, 102, {L"console", L"Invalid value for option --probe-timeout: \"0\" (expected a whole "
                                     L"number of milliseconds from 1 to 60000)"}}}},
     };
-    RunResult run;
-    for (const auto& c : cases) EXPECT_EQ(Run(c.arguments, run), c.events) << ToNarrow(run.outText, CP_UTF8);
+    for (const auto& c : cases) {
+        const size_t before = ReadWhole(trace).value_or("").size();
+        ::SetEnvironmentVariableW(L"WINEDEBUG", L"-all,fixme+advapi,+eventlog");
+        RunResult run = RunTendro(c.arguments);
+        ::SetEnvironmentVariableW(L"WINEDEBUG", debugSet ? debug : nullptr);
+        EXPECT_EQ(ReportedEvents(ReadWhole(trace).value_or("").substr(before)), c.events)
+            << ToNarrow(run.outText, CP_UTF8);
+    }
 }
 
 }  // namespace
