@@ -71,9 +71,9 @@ TEST(EventMessages, EveryIdFormatsWithAllItsInsertionStringsFromTendroExe) {
     for (const EventKind& kind : EventKinds) {
         SCOPED_TRACE(DWORD(kind.id));
         std::vector<std::wstring> values;  // one beyond the last, which must not show
-        std::vector<DWORD_PTR> arguments;
         for (size_t i = 1; i <= kind.strings + 1; ++i) values.push_back(L"<V" + std::to_wstring(i) + L">");
-        for (const std::wstring& value : values) arguments.push_back(DWORD_PTR(value.c_str()));
+        std::vector<DWORD_PTR> arguments(values.size());
+        std::ranges::transform(values, arguments.begin(), [](auto& v) { return DWORD_PTR(v.c_str()); });
         wchar_t text[4096] = {};
         ASSERT_NE(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
                                    DWORD(kind.id), 0, text, 4096, reinterpret_cast<va_list*>(arguments.data())),
@@ -82,11 +82,6 @@ TEST(EventMessages, EveryIdFormatsWithAllItsInsertionStringsFromTendroExe) {
             EXPECT_EQ(std::wstring(text).find(values[i]) != std::wstring::npos, i < kind.strings) << i + 1;
     }
     ::FreeLibrary(module);
-}
-
-// A console run writes only with --event-log and never as a check (end to end below).
-TEST(EventLogWriters, AServiceAlwaysWrites) {
-    EXPECT_NE(MakeEventLog(LongOptions{}, L"TendroWeb", false, StopSignal::Never()), nullptr);
 }
 
 class EventLogRun : public LoggingTest {
@@ -206,7 +201,9 @@ std::vector<Seen> ReportedEvents(const std::string& trace) {
 
 // Runs tendro.exe with Wine's event log trace on, which Wine writes to this program's own Unix
 // standard error: tests/CMakeLists.txt sends it to the file TENDRO_TEST_STDERR.
+// A service always writes; a console run only with --event-log, and never as a check.
 TEST(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
+    EXPECT_NE(MakeEventLog(LongOptions{}, L"TendroWeb", false, StopSignal::Never()), nullptr);
     wchar_t path[MAX_PATH] = {}, debug[256] = {};
     if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
         GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <stdexcept>
 
 #include "app/startup.h"
 #include "common/handle.h"
@@ -15,7 +16,6 @@
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
-#include "support/scenarios.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -77,7 +77,9 @@ TEST(KillHung, OnlyAStopThatRanOutOrStillPendsIsHung) {
 namespace {
 
 // The four cases below each spend a stop wait that must run out (and Wine's wait after a kill):
-// they run at once, on services of their own, and each test checks its run's outcome.
+// they run at once, on services of their own, and each test checks its run's outcome. Each is
+// set up on the test thread (under Wine, calls on the service manager from several threads at
+// once fail with invalid handles), then its tendro.exe runs on a thread of its own.
 struct HungRun {
     std::unique_ptr<TestService> hung, other;
     DWORD pid = 0, elapsed = 0;  // the hung service's process before the run; the run, in ms
@@ -89,14 +91,19 @@ struct HungRun {
     const std::wstring& Name() const { return host ? host->Name() : hung->Name(); }
 };
 
-// tendro.exe -v -o over the pair, timed, on a thread of its own.
+void Require(bool condition, const char* what) {
+    if (!condition) throw std::runtime_error(what);
+}
+
+// tendro.exe -v -o over the pair, timed; the future hands the run back.
 std::future<HungRun> Drive(HungRun run, bool killHung) {
     std::vector<std::wstring> options{L"-v", L"-o", L"-s", run.Name(), L"-s", run.other->Name()};
     if (killHung) options.push_back(L"--kill-hung");
-    return Launch(std::move(run), [options](HungRun& run) {
+    return std::async(std::launch::async, [options, run = std::move(run)]() mutable {
         const DWORD begin = ::GetTickCount();
         run.r = RunTendro(options);
         run.elapsed = ::GetTickCount() - begin;
+        return std::move(run);
     });
 }
 
