@@ -71,9 +71,9 @@ TEST(EventMessages, EveryIdFormatsWithAllItsInsertionStringsFromTendroExe) {
     for (const EventKind& kind : EventKinds) {
         SCOPED_TRACE(DWORD(kind.id));
         std::vector<std::wstring> values;  // one beyond the last, which must not show
-        std::vector<DWORD_PTR> arguments;
         for (size_t i = 1; i <= kind.strings + 1; ++i) values.push_back(L"<V" + std::to_wstring(i) + L">");
-        for (const std::wstring& value : values) arguments.push_back(DWORD_PTR(value.c_str()));
+        std::vector<DWORD_PTR> arguments(values.size());
+        std::ranges::transform(values, arguments.begin(), [](auto& v) { return DWORD_PTR(v.c_str()); });
         wchar_t text[4096] = {};
         ASSERT_NE(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
                                    DWORD(kind.id), 0, text, 4096, reinterpret_cast<va_list*>(arguments.data())),
@@ -82,11 +82,6 @@ TEST(EventMessages, EveryIdFormatsWithAllItsInsertionStringsFromTendroExe) {
             EXPECT_EQ(std::wstring(text).find(values[i]) != std::wstring::npos, i < kind.strings) << i + 1;
     }
     ::FreeLibrary(module);
-}
-
-// A console run writes only with --event-log and never as a check (end to end below).
-TEST(EventLogWriters, AServiceAlwaysWrites) {
-    EXPECT_NE(MakeEventLog(LongOptions{}, L"TendroWeb", false, StopSignal::Never()), nullptr);
 }
 
 class EventLogRun : public LoggingTest {
@@ -99,7 +94,7 @@ protected:
     // One pass: web up or down by `cause`, db up or unreadable.
     void Pass(bool webUp, bool dbUp, DownCause cause = DownCause::Stopped, bool first = false) {
         extensions_.Observe(PassBegun{settings_, first});
-        extensions_.Observe(ServiceFound{web_, webUp ? SERVICE_RUNNING : SERVICE_STOPPED, !webUp, cause, first});
+        extensions_.Observe(ServiceFound{web_, DWORD(webUp ? SERVICE_RUNNING : SERVICE_STOPPED), !webUp, cause, first});
         extensions_.Observe(ServiceFound{db_, dbUp ? SERVICE_RUNNING : 0u, false,
                                          dbUp ? cause : DownCause::Unreadable, first});
         extensions_.Observe(PassEnded{settings_, services_});
@@ -204,30 +199,17 @@ std::vector<Seen> ReportedEvents(const std::string& trace) {
     return events;
 }
 
-// Runs tendro.exe with Wine's event log trace on. Wine writes it to this program's own Unix
-// standard error, which tests/CMakeLists.txt sends to the file TENDRO_TEST_STDERR.
-class EventLogConsole : public ::testing::Test {
-protected:
-    void SetUp() override {
-        wchar_t path[MAX_PATH] = {}, debug[256] = {};
-        if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
-            GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
-        trace_ = L"Z:" + std::wstring(path);
-        std::replace(trace_.begin(), trace_.end(), L'/', L'\\');
-        ::GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
-        debug_ = debug;
-    }
-    std::vector<Seen> Run(const std::vector<std::wstring>& arguments, RunResult& run) {
-        const size_t before = ReadWhole(trace_).value_or("").size();
-        ::SetEnvironmentVariableW(L"WINEDEBUG", L"-all,fixme+advapi,+eventlog");
-        run = RunTendro(arguments);
-        ::SetEnvironmentVariableW(L"WINEDEBUG", debug_.empty() ? nullptr : debug_.c_str());
-        return ReportedEvents(ReadWhole(trace_).value_or("").substr(before));
-    }
-    std::wstring trace_, debug_;
-};
-
-TEST_F(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
+// Runs tendro.exe with Wine's event log trace on, which Wine writes to this program's own Unix
+// standard error: tests/CMakeLists.txt sends it to the file TENDRO_TEST_STDERR.
+// A service always writes; a console run only with --event-log, and never as a check.
+TEST(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
+    EXPECT_NE(MakeEventLog(LongOptions{}, L"TendroWeb", false, StopSignal::Never()), nullptr);
+    wchar_t path[MAX_PATH] = {}, debug[256] = {};
+    if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
+        GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
+    std::wstring trace = L"Z:" + std::wstring(path);
+    std::replace(trace.begin(), trace.end(), L'/', L'\\');
+    const bool debugSet = ::GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
     TestService web;
     const std::wstring w = web.Name();
     const struct {
@@ -247,8 +229,14 @@ TEST_F(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne1
          {{Error, 102, {L"console", L"Invalid value for option --probe-timeout: \"0\" (expected a whole "
                                     L"number of milliseconds from 1 to 60000)"}}}},
     };
-    RunResult run;
-    for (const auto& c : cases) EXPECT_EQ(Run(c.arguments, run), c.events) << ToNarrow(run.outText, CP_UTF8);
+    for (const auto& c : cases) {
+        const size_t before = ReadWhole(trace).value_or("").size();
+        ::SetEnvironmentVariableW(L"WINEDEBUG", L"-all,fixme+advapi,+eventlog");
+        RunResult run = RunTendro(c.arguments);
+        ::SetEnvironmentVariableW(L"WINEDEBUG", debugSet ? debug : nullptr);
+        EXPECT_EQ(ReportedEvents(ReadWhole(trace).value_or("").substr(before)), c.events)
+            << ToNarrow(run.outText, CP_UTF8);
+    }
 }
 
 }  // namespace

@@ -148,24 +148,6 @@ TEST(FailureResponse, AFailedStartDoesNotKeepTheRestOfTheGroupDown) {
     EXPECT_EQ(s3.State(), DWORD{SERVICE_RUNNING});
 }
 
-// A service found stopping by itself (STOP_PENDING for three seconds) cannot take the stop
-// (1061): its own stop is waited for, and it runs again at the end of the pass.
-TEST(FailureResponse, AServiceStoppingByItselfIsWaitedForAndStartedAgain) {
-    TestService stopping({L"--stop-pending", L"3000"});
-    ASSERT_TRUE(stopping.Start());
-    const DWORD oldPid = stopping.Pid();
-    ASSERT_TRUE(stopping.AskToStop());
-    ASSERT_TRUE(stopping.WaitForState(SERVICE_STOP_PENDING, 10000));
-    RunResult r = RunTendro({L"-v", L"-o", L"-s", stopping.Name()});
-    ASSERT_EQ(r.exitCode, 0u);
-    auto lines = ParseLog(r.out);
-    EXPECT_EQ(FindText(lines, L"Can't stop service " + stopping.Name()), -1) << ToNarrow(r.outText);
-    EXPECT_THAT(ServiceOperations(lines),
-                ElementsAreArray(StopsThenStarts({stopping.Name()}, {stopping.Name()})));
-    EXPECT_EQ(stopping.State(), DWORD{SERVICE_RUNNING});
-    EXPECT_NE(stopping.Pid(), oldPid);
-}
-
 // Where the run starts with -g when the list holds a name twice (-s and -a) or the failed name
 // only differs in case: the last equal entry, else the first entry. Unopened service objects
 // still log each operation before they fail.

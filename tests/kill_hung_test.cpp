@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <future>
+#include <memory>
+#include <stdexcept>
+
 #include "app/startup.h"
 #include "common/handle.h"
 #include "common/text.h"
@@ -11,7 +16,6 @@
 #include "support/host_product.h"
 #include "support/monitor_helpers.h"
 #include "support/run_tendro.h"
-#include "support/scenarios.h"
 #include "support/test_services.h"
 
 using namespace tendro;
@@ -32,19 +36,6 @@ void LeaveStopPending(TestService& service) {
 bool ProcessRuns(DWORD pid) {
     Handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
     return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
-}
-
-// The lines from "Stopping service <first>" on whose text begins with one of `prefixes`.
-std::vector<std::wstring> Picked(const std::vector<LogLine>& lines,
-                                 const std::vector<std::wstring>& prefixes) {
-    std::vector<std::wstring> picked;
-    for (const auto& line : lines)
-        for (const auto& prefix : prefixes)
-            if (line.text.rfind(prefix, 0) == 0) {
-                picked.push_back(line.word + L" " + line.text);
-                break;
-            }
-    return picked;
 }
 
 std::wstring Terminating(const std::wstring& name, DWORD pid) {
@@ -85,161 +76,147 @@ TEST(KillHung, OnlyAStopThatRanOutOrStillPendsIsHung) {
 
 namespace {
 
-// The cases below each spend a stop wait that must run out (and Wine's wait after a kill): they
-// run at once, on services of their own, and each test checks its run's outcome.
-
+// The four cases below each spend a stop wait that must run out (and Wine's wait after a kill):
+// they run at once, on services of their own, and each test checks its run's outcome. Each is
+// set up on the test thread (under Wine, calls on the service manager from several threads at
+// once fail with invalid handles), then its tendro.exe runs on a thread of its own.
 struct HungRun {
     std::unique_ptr<TestService> hung, other;
-    DWORD pid = 0;      // the hung service's process before the run
-    DWORD elapsed = 0;  // of the run, in milliseconds
+    DWORD pid = 0, elapsed = 0;  // the hung service's process before the run; the run, in ms
     RunResult r{};
+    // A host-product service in place of `hung`, and its recorded program.
+    std::unique_ptr<HostProductInstallation> product;
+    std::unique_ptr<HostProductService> host;
+    DWORD program = 0;
+    const std::wstring& Name() const { return host ? host->Name() : hung->Name(); }
 };
 
-// Starts the hung service (and `other` unless it is to stay down); `pending`: then asks the
-// hung one to stop, which leaves it STOP_PENDING.
-HungRun HungPair(bool startOther, bool pending) {
-    HungRun run{std::make_unique<TestService>(kHangs), std::make_unique<TestService>()};
-    Require(run.hung->Start(), "the hung service starts");
-    if (startOther) Require(run.other->Start(), "the other service starts");
+void Require(bool condition, const char* what) {
+    if (!condition) throw std::runtime_error(what);
+}
+
+// tendro.exe -v -o over the pair, timed; the future hands the run back.
+std::future<HungRun> Drive(HungRun run, bool killHung) {
+    std::vector<std::wstring> options{L"-v", L"-o", L"-s", run.Name(), L"-s", run.other->Name()};
+    if (killHung) options.push_back(L"--kill-hung");
+    return std::async(std::launch::async, [options, run = std::move(run)]() mutable {
+        const DWORD begin = ::GetTickCount();
+        run.r = RunTendro(options);
+        run.elapsed = ::GetTickCount() - begin;
+        return std::move(run);
+    });
+}
+
+// Starts the hung service (and `other` when `startOther`); `pending`: then asks the hung one to
+// stop, which leaves it STOP_PENDING.
+std::future<HungRun> HungPair(bool startOther, bool pending, bool killHung) {
+    HungRun run;
+    run.hung = std::make_unique<TestService>(kHangs), run.other = std::make_unique<TestService>();
+    Require(run.hung->Start() && (!startOther || run.other->Start()), "the services start");
     run.pid = run.hung->Pid();
     if (pending) {
         run.hung->StopFromOutside(0);
         Require(run.hung->WaitForState(SERVICE_STOP_PENDING, 10000), "the hung service is STOP_PENDING");
     }
-    return run;
+    return Drive(std::move(run), killHung);
 }
 
-// tendro.exe -o over the pair, timed.
-void RunOnce(HungRun& run, std::vector<std::wstring> options) {
-    for (const auto& name : {run.hung->Name(), run.other->Name()}) {
-        options.push_back(L"-s");
-        options.push_back(name);
-    }
-    const DWORD begin = ::GetTickCount();
-    run.r = RunTendro(options);
-    run.elapsed = ::GetTickCount() - begin;
-}
-
-Scenario<HungRun> withoutTheOption(
-    "KillHung", "WithoutTheOptionAPendingStopKeepsTheGroupDown", [] { return HungPair(true, true); },
-    [](HungRun& run) {
-        RunningProgram tendro(ProgramPath(L"tendro.exe"), {L"-v", L"-f", L"0", L"-s", run.hung->Name(),
-                                                           L"-s", run.other->Name()});
-        Require(WaitForLines(tendro, L"Unable to start service!", 1, 30000),
-                "the start fails: " + ToNarrow(tendro.OutputSoFar()));
-        run.r = tendro.Stop();
-    });
-
-Scenario<HungRun> pendingStop(
-    "KillHung", "APendingStopIsEndedAndTheGroupRunsAgain", [] { return HungPair(true, true); },
-    [](HungRun& run) { RunOnce(run, {L"-v", L"-o", L"--kill-hung"}); });
-
-// The other service is down: the group restart stops the hung one first.
-Scenario<HungRun> stopRunsOut(
-    "KillHung", "AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain", [] { return HungPair(false, false); },
-    [](HungRun& run) { RunOnce(run, {L"-v", L"-o", L"--kill-hung"}); });
-
-struct HostRun {
-    std::unique_ptr<HostProductInstallation> product;
-    std::unique_ptr<HostProductService> service;
-    std::unique_ptr<TestService> other;
-    std::wstring name;
-    DWORD servicePid = 0, program = 0;
-    RunResult r;
-};
-
-Scenario<HostRun> hostProduct("KillHung", "AHostProductServiceHasItsProgramEndedFirst", [] {
-    HostRun run;
+// A host-product service whose stop never ends; its record says that the program runs, so it
+// is not down: a stopped neighbour brings the group restart.
+std::future<HungRun> HostPair() {
+    HungRun run;
     run.product = std::make_unique<HostProductInstallation>();
-    run.name = UniqueServiceName(L"TendroH");
-    run.product->SetServices({run.name});
-    run.product->Configure(L"StopNever:" + run.name, L"1");
-    run.service = std::make_unique<HostProductService>(run.product->ExePath(), run.name);
-    Require(run.service->Start(), "the host-product service starts");
-    run.servicePid = run.service->Pid();
-    run.program = run.service->RecordedPid();
-    Require(run.program != 0, "the service records its program");
-    run.service->StopFromOutside(0);
-    Require(ProcessRuns(run.program), "the recorded program runs");
-    // Its record says the program runs, so it is not down: a stopped neighbour brings the
-    // group restart.
+    const std::wstring name = UniqueServiceName(L"TendroH");
+    run.product->SetServices({name});
+    run.product->Configure(L"StopNever:" + name, L"1");
+    run.host = std::make_unique<HostProductService>(run.product->ExePath(), name);
+    Require(run.host->Start(), "the host-product service starts");
+    run.pid = run.host->Pid();
+    run.program = run.host->RecordedPid();
+    run.host->StopFromOutside(0);
+    Require(run.program != 0 && ProcessRuns(run.program), "the recorded program runs");
     run.other = std::make_unique<TestService>();
-    return run;
-}, [](HostRun& run) {
-    run.r = RunTendro({L"-v", L"-o", L"--kill-hung", L"-s", run.name, L"-s", run.other->Name()});
-});
+    return Drive(std::move(run), true);
+}
+
+// The first `count` lines, from the stop of the run's hung service on, that begin with one of
+// kOperations.
+std::vector<std::wstring> FirstOperations(const HungRun& run, size_t count) {
+    auto lines = ParseLog(run.r.out);
+    std::vector<std::wstring> picked;
+    for (int i = std::max(FindText(lines, L"Stopping service " + run.Name()), 0); i < int(lines.size()); ++i)
+        if (std::ranges::any_of(kOperations, [&](auto& prefix) { return lines[i].text.starts_with(prefix); }))
+            picked.push_back(lines[i].word + L" " + lines[i].text);
+    EXPECT_GE(picked.size(), count) << ToNarrow(run.r.outText);
+    picked.resize(count);
+    return picked;
+}
+
+struct Runs {
+    std::future<HungRun> withoutTheOption, pendingStop, stopRunsOut, hostProduct;
+};
+// Sets every run up, one after the other, and starts it (once).
+Runs& Started() {
+    // Last but one: the other service is down, so the group restart stops the hung one first.
+    static Runs runs{HungPair(true, true, false), HungPair(true, true, true), HungPair(false, false, true), HostPair()};
+    return runs;
+}
 
 }  // namespace
 
 TEST(KillHung, WithoutTheOptionAPendingStopKeepsTheGroupDown) {
-    HungRun run = withoutTheOption.Take();
-    TestService& hung = *run.hung;
-    const DWORD pid = run.pid;
+    HungRun run = Started().withoutTheOption.get();
+    const std::wstring& hung = run.Name();
     auto lines = ParseLog(run.r.out);
     // The stop wait runs out, the start fails; the hung service keeps its process.
-    int first = FindText(lines, L"Stopping service " + hung.Name());
-    ASSERT_GE(first, 0);
-    EXPECT_EQ(lines[first + 1], (LogLine{L"Err!", L"Can't stop service " + hung.Name()}));
+    int first = FindText(lines, L"Stopping service " + hung);
+    ASSERT_GE(first, 0) << ToNarrow(run.r.outText);
+    EXPECT_EQ(lines[first + 1], (LogLine{L"Err!", L"Can't stop service " + hung}));
     EXPECT_EQ(lines[first + 2], (LogLine{L"Err!", L"\t" + WindowsErrorText(ERROR_TIMEOUT)}));
-    EXPECT_EQ(FindText(lines, FormatText(L"Service %s did not stop; terminating its process %d",
-                                         hung.Name().c_str(), static_cast<int>(pid))),
-              -1);
-    EXPECT_EQ(hung.State(), DWORD{SERVICE_STOP_PENDING});
-    EXPECT_EQ(hung.Pid(), pid);
-    EXPECT_TRUE(ProcessRuns(pid));
+    EXPECT_GE(CountLines(lines, L"Err!", L"Unable to start service!"), 1);
+    EXPECT_EQ(FindText(lines, Terminating(hung, run.pid).substr(5)), -1);
+    EXPECT_EQ(run.hung->State(), DWORD{SERVICE_STOP_PENDING});
+    EXPECT_EQ(run.hung->Pid(), run.pid);
+    EXPECT_TRUE(ProcessRuns(run.pid));
 }
 
 // The stop request finds the service STOP_PENDING already: its stop is waited for, and when
 // the wait runs out the process is ended; after the wait for STOPPED (which Wine never
 // reports) the group is started.
 TEST(KillHung, APendingStopIsEndedAndTheGroupRunsAgain) {
-    HungRun run = pendingStop.Take();
-    TestService &hung = *run.hung, &other = *run.other;
-    const DWORD pid = run.pid;
-    const RunResult& r = run.r;
-    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
-    auto lines = ParseLog(r.out);
-    auto picked = Picked(std::vector<LogLine>(lines.begin() + FindText(lines, L"Stopping service " + hung.Name()),
-                                              lines.end()),
-                         kOperations);
-    ASSERT_GE(picked.size(), 6u) << ToNarrow(r.outText);
-    EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 6),
-                ElementsAre(L"Info Stopping service " + hung.Name(),
-                            L"Err! Can't stop service " + hung.Name(), Terminating(hung.Name(), pid),
-                            L"Info Stopping service " + other.Name(),
-                            L"Info Starting service " + hung.Name(),
-                            L"Info Starting service " + other.Name()));
-    EXPECT_EQ(hung.State(), DWORD{SERVICE_RUNNING});
-    EXPECT_NE(hung.Pid(), pid);
-    EXPECT_FALSE(ProcessRuns(pid));
-    EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
+    HungRun run = Started().pendingStop.get();
+    const std::wstring &hung = run.Name(), &other = run.other->Name();
+    ASSERT_EQ(run.r.exitCode, 0u) << ToNarrow(run.r.outText);
+    EXPECT_THAT(FirstOperations(run, 6),
+                ElementsAre(L"Info Stopping service " + hung, L"Err! Can't stop service " + hung,
+                            Terminating(hung, run.pid), L"Info Stopping service " + other,
+                            L"Info Starting service " + hung, L"Info Starting service " + other));
+    EXPECT_EQ(run.hung->State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(run.hung->Pid(), run.pid);
+    EXPECT_FALSE(ProcessRuns(run.pid));
+    EXPECT_EQ(run.other->State(), DWORD{SERVICE_RUNNING});
     // The stop limit, the wait for STOPPED (10 s, as Wine keeps the old state), the starts.
     EXPECT_LT(run.elapsed, 20000u + 8000u);
 }
 
 // The stop request is taken, but the service never finishes stopping: the stop wait runs out.
 TEST(KillHung, AStopThatRunsOutOfTimeIsEndedAndTheGroupRunsAgain) {
-    HungRun run = stopRunsOut.Take();
-    TestService &hung = *run.hung, &other = *run.other;
-    const DWORD pid = run.pid;
-    const RunResult& r = run.r;
-    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
-    auto lines = ParseLog(r.out);
-    int stop = FindText(lines, L"Stopping service " + hung.Name());
-    ASSERT_GE(stop, 0) << ToNarrow(r.outText);
+    HungRun run = Started().stopRunsOut.get();
+    const std::wstring &hung = run.Name(), &other = run.other->Name();
+    ASSERT_EQ(run.r.exitCode, 0u) << ToNarrow(run.r.outText);
+    auto lines = ParseLog(run.r.out);
+    int stop = FindText(lines, L"Stopping service " + hung);
+    ASSERT_GE(stop, 0) << ToNarrow(run.r.outText);
     EXPECT_THAT(std::vector<LogLine>(lines.begin() + stop, lines.begin() + stop + 5),
-                ElementsAre(LogLine{L"Info", L"Stopping service " + hung.Name()},
-                            LogLine{L"Err!", L"Can't stop service " + hung.Name()},
+                ElementsAre(LogLine{L"Info", L"Stopping service " + hung},
+                            LogLine{L"Err!", L"Can't stop service " + hung},
                             LogLine{L"Err!", L"\t" + WindowsErrorText(ERROR_TIMEOUT)},
-                            LogLine{L"Err!", FormatText(L"Service %s did not stop; terminating its process %d",
-                                                        hung.Name().c_str(), static_cast<int>(pid))},
-                            LogLine{L"Info", L"Stopping service " + other.Name()}));
-    EXPECT_THAT(ServiceOperations(lines),
-                ElementsAreArray(StopsThenStarts({hung.Name(), other.Name()},
-                                                 {hung.Name(), other.Name()})));
-    EXPECT_EQ(hung.State(), DWORD{SERVICE_RUNNING});
-    EXPECT_NE(hung.Pid(), pid);
-    EXPECT_EQ(other.State(), DWORD{SERVICE_RUNNING});
+                            LogLine{L"Err!", Terminating(hung, run.pid).substr(5)},
+                            LogLine{L"Info", L"Stopping service " + other}));
+    EXPECT_THAT(ServiceOperations(lines), ElementsAreArray(StopsThenStarts({hung, other}, {hung, other})));
+    EXPECT_EQ(run.hung->State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(run.hung->Pid(), run.pid);
+    EXPECT_EQ(run.other->State(), DWORD{SERVICE_RUNNING});
     // The stop limit, the wait for STOPPED, the starts.
     EXPECT_LT(run.elapsed, 20000u + 8000u);
 }
@@ -277,24 +254,17 @@ TEST(KillHung, SharedProcessesAndServicesOfOtherMachinesAreLeftAlone) {
 
 // A host-product service: its recorded program is ended first, then the service process.
 TEST(KillHung, AHostProductServiceHasItsProgramEndedFirst) {
-    HostRun run = hostProduct.Take();
-    const std::wstring& name = run.name;
-    const DWORD servicePid = run.servicePid, program = run.program;
-    const RunResult& r = run.r;
-    ASSERT_EQ(r.exitCode, 0u) << ToNarrow(r.outText);
-    auto lines = ParseLog(r.out);
-    int stop = FindText(lines, L"Stopping service " + name);
-    ASSERT_GE(stop, 0) << ToNarrow(r.outText);
-    auto picked = Picked(std::vector<LogLine>(lines.begin() + stop, lines.end()), kOperations);
-    ASSERT_GE(picked.size(), 5u) << ToNarrow(r.outText);
-    EXPECT_THAT(std::vector<std::wstring>(picked.begin(), picked.begin() + 5),
+    HungRun run = Started().hostProduct.get();
+    const std::wstring& name = run.Name();
+    ASSERT_EQ(run.r.exitCode, 0u) << ToNarrow(run.r.outText);
+    EXPECT_THAT(FirstOperations(run, 5),
                 ElementsAre(L"Info Stopping service " + name, L"Err! Can't stop service " + name,
-                            Terminating(name, program), Terminating(name, servicePid),
+                            Terminating(name, run.program), Terminating(name, run.pid),
                             L"Info Stopping service " + run.other->Name()));
-    EXPECT_FALSE(ProcessRuns(program));
-    EXPECT_FALSE(ProcessRuns(servicePid));
-    EXPECT_EQ(run.service->State(), DWORD{SERVICE_RUNNING});
-    EXPECT_NE(run.service->RecordedPid(), program);
+    EXPECT_FALSE(ProcessRuns(run.program));
+    EXPECT_FALSE(ProcessRuns(run.pid));
+    EXPECT_EQ(run.host->State(), DWORD{SERVICE_RUNNING});
+    EXPECT_NE(run.host->RecordedPid(), run.program);
 }
 
 // Stopped from outside, the service stays STOP_PENDING for three seconds. The watch wakes the

@@ -213,25 +213,23 @@ TEST(MetricsConsumers, FilesForPromtoolAndNodeExporter) {
     RunResult db = RunTendro({L"-q", L"-o", L"--metrics=" + run.File(L"db.prom"), L"-s",
                               group.up.Name(), L"-s", group.down.Name()});
     ASSERT_EQ(db.exitCode, 0u) << db.outText;
-    // The exporter orders the labels by name: reason, service, tendro.
-    auto page = [](const char* metric, const std::wstring& service, const char* tendro,
-                   const char* value) {
-        return std::string(metric) + "{service=\"" + EscapeLabelValue(service) + "\",tendro=\"" + tendro + "\"} " + value;
+    // A line of the exporter's page, which orders the labels by name: reason, service, tendro.
+    auto page = [](const char* metric, const std::wstring& service, const char* tendro, const char* value,
+                   const std::string& reason = "") {
+        return "+ " + std::string(metric) + "{" + reason + "service=\"" + EscapeLabelValue(service) +
+               "\",tendro=\"" + tendro + "\"} " + value + "\n";
     };
     std::string expected;
     for (const std::wstring& name : {group.up.Name(), group.hog.Name(), group.remoteName})
-        expected += "+ " + page("tendro_service_up", name, "tendro", "1") + "\n";
-    expected += "+ " + page("tendro_service_up", group.down.Name(), "tendro", "0") + "\n";
-    expected += "+ " + page("tendro_service_restarts_total", group.down.Name(), "tendro", "1") + "\n";
+        expected += page("tendro_service_up", name, "tendro", "1");
+    expected += page("tendro_service_up", group.down.Name(), "tendro", "0") +
+                page("tendro_service_restarts_total", group.down.Name(), "tendro", "1");
     // db's pass came after the restart of the one that was down.
     for (const std::wstring& name : {group.up.Name(), group.down.Name()})
-        expected += "+ " + page("tendro_service_up", name, "db", "1") + "\n";
-    expected += "+ tendro_process_kills_total{reason=\"memory\",service=\"" +
-                EscapeLabelValue(group.hog.Name()) + "\",tendro=\"tendro\"} 1\n";
-    expected += "+ tendro_process_working_set_bytes{service=\"" +
-                EscapeLabelValue(group.up.Name()) + "\",tendro=\"tendro\"} \n";
-    expected += "- tendro_process_working_set_bytes{service=\"" +
-                EscapeLabelValue(group.remoteName) + "\"\n";
+        expected += page("tendro_service_up", name, "db", "1");
+    expected += page("tendro_process_kills_total", group.hog.Name(), "tendro", "1", "reason=\"memory\",") +
+                page("tendro_process_working_set_bytes", group.up.Name(), "tendro", "");
+    expected += "- tendro_process_working_set_bytes{service=\"" + EscapeLabelValue(group.remoteName) + "\"\n";
     for (const char* tendro : {"tendro", "db"})
         expected += "+ " + Program("tendro_passes_total", tendro) + " 1\n+ " + Program("tendro_running", tendro) + " 1\n";
     WriteUtf8(run.File(L"expected.txt"), expected);
@@ -241,17 +239,13 @@ TEST(MetricsConsumers, FilesForPromtoolAndNodeExporter) {
     names.instance = L"odd";
     names.passes = 7;
     for (const wchar_t* name : {L"\\\\srv\\web", L"say \"hi\"", L"two\nlines", L"Dienst-\u00fc"}) {
-        ServiceMetrics m;
-        m.name = name;
-        m.checked = true;
-        m.up = true;
-        m.state = 4;
-        names.services.push_back(m);
+        ServiceMetrics& m = names.services.emplace_back();
+        m.name = name, m.checked = m.up = true, m.state = 4;
     }
     WriteUtf8(odd.File(L"odd.prom"), FormatMetrics(names));
     std::string oddExpected;
     for (const auto& m : names.services)
-        oddExpected += "+ " + page("tendro_service_up", m.name, "odd", "1") + "\n";
+        oddExpected += page("tendro_service_up", m.name, "odd", "1");
     oddExpected += "+ tendro_passes_total{tendro=\"odd\"} 7\n";
     WriteUtf8(odd.File(L"expected.txt"), oddExpected);
     // The folders stay for the script, which removes them.
@@ -420,8 +414,7 @@ TEST(MetricsFile, FailedStartsAndHeldRestarts) {
     EXPECT_LE(held, 600);
 }
 
-// An HTTP endpoint on 127.0.0.1 that answers one request when told to; other connections
-// wait unanswered.
+// An HTTP endpoint on 127.0.0.1 that answers one request when told to; others wait unanswered.
 struct TestEndpoint {
     WinsockSession winsock;
     SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -439,9 +432,8 @@ struct TestEndpoint {
     }
     void AnswerOne() {
         SOCKET client = ::accept(listener, nullptr, nullptr);
-        char request[4096];
+        char request[4096], ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         ::recv(client, request, sizeof(request), 0);  // one GET without a body fits
-        const char ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         ::send(client, ok, sizeof(ok) - 1, 0);
         ::closesocket(client);
     }

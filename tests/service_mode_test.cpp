@@ -35,6 +35,24 @@ struct Reported {
     }
 };
 
+// A group restart begun for the first of `group`'s services, on a thread of its own.
+struct GroupResponse {
+    GroupResponse(std::initializer_list<const TestService*> group, StopSignal& stop) {
+        SharedScHandle scm = MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        for (const TestService* s : group) {
+            settings.monitoredServices.push_back(s->Name());
+            services.emplace(s->Name(), ServiceControl(scm, SharedToken(), s->Name(), 1));
+        }
+        done = std::async(std::launch::async, [this, &stop] {
+            PassResponses pass(stop);
+            RespondToFailure(settings, services, services.at(settings.monitoredServices.front()), NoMonitorHooks(), pass);
+        });
+    }
+    CmdLineParser settings;
+    ServiceObjects services;
+    std::future<void> done;
+};
+
 }  // namespace
 
 // From START_PENDING (its check point moving by itself) to RUNNING, the controls answered,
@@ -82,23 +100,13 @@ TEST(ServiceStatus, StatesAndControlsFromStartToStop) {
 TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
     TestService slow({L"--stop-pending", L"5000"}), second, third;
     for (TestService* s : {&slow, &second, &third}) ASSERT_TRUE(s->Start());
-    CmdLineParser settings;
-    settings.monitoredServices = {slow.Name(), second.Name(), third.Name()};
-    SharedScHandle scm = MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceObjects services;
-    for (const auto& name : settings.monitoredServices)
-        services.emplace(name, ServiceControl(scm, SharedToken(), name, 1));
-
     Reported r;
     r.reporter.Running();
-    auto response = std::async(std::launch::async, [&] {
-        PassResponses pass(r.stop);
-        RespondToFailure(settings, services, services.at(slow.Name()), NoMonitorHooks(), pass);
-    });
+    GroupResponse response({&slow, &second, &third}, r.stop);
     ASSERT_TRUE(slow.WaitForState(SERVICE_STOP_PENDING, 10000));
     const DWORD asked = ::GetTickCount();
     EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PRESHUTDOWN), DWORD{NO_ERROR});
-    ASSERT_EQ(response.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(response.done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_LT(::GetTickCount() - asked, 1000u);
     EXPECT_EQ(second.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(third.State(), DWORD{SERVICE_RUNNING});
@@ -107,43 +115,32 @@ TEST(ServiceStatus, PreshutdownDuringAResponseStartsNothingMore) {
 
 // With a listener: PAUSE gives PAUSE_PENDING (a second one changes nothing), CONTINUE while
 // paused gives CONTINUE_PENDING, and PARAMCHANGE is passed on; each reaches the listener once,
-// the check point moves while a state is pending, and a stale PAUSED or RUNNING does not
-// take a pending continue or pause back. Stopped, the listener hears nothing.
+// and a stale PAUSED or RUNNING of the monitor takes no pending continue, pause or stop back.
+// Stopping, the listener hears nothing.
 TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
     Reported r;
-    std::vector<DWORD> heard;
-    std::mutex heardMutex;
-    r.reporter.Listen([&](DWORD control) {
-        std::lock_guard<std::mutex> lock(heardMutex);
-        heard.push_back(control);
-    });
+    std::vector<DWORD> heard;  // on the thread that sends the control
+    r.reporter.Listen([&](DWORD control) { heard.push_back(control); });
     r.reporter.Running();
     EXPECT_EQ(r.Last().dwControlsAccepted, TendroControlsAccepted | TendroListenedControls);
+    constexpr DWORD kPaused = 1000, kRunning = 1001;  // the monitor reports
     const struct {
-        DWORD control, state;
-    } steps[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
-                 {SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+        DWORD step, state;
+    } steps[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},  {SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
                  {SERVICE_CONTROL_CONTINUE, SERVICE_CONTINUE_PENDING},
-                 {SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTINUE_PENDING}};
+                 {SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTINUE_PENDING},
+                 {kPaused, SERVICE_CONTINUE_PENDING}, {SERVICE_CONTROL_PAUSE, SERVICE_PAUSE_PENDING},
+                 {kRunning, SERVICE_PAUSE_PENDING},   {kPaused, SERVICE_PAUSED},
+                 {SERVICE_CONTROL_STOP, SERVICE_STOP_PENDING}, {kPaused, SERVICE_STOP_PENDING}};
     for (const auto& step : steps) {
-        EXPECT_EQ(r.reporter.Control(step.control), DWORD{NO_ERROR});
+        SCOPED_TRACE(step.step);
+        if (step.step == kPaused) r.reporter.Paused();
+        else if (step.step == kRunning) r.reporter.Running();
+        else EXPECT_EQ(r.reporter.Control(step.step), DWORD{NO_ERROR});
         EXPECT_EQ(r.Last().dwCurrentState, step.state);
+        EXPECT_TRUE(step.state != SERVICE_PAUSED || r.Last().dwCheckPoint == 0);
     }
-    // The monitor's decisions from before the control pending take nothing back.
-    r.reporter.Paused();
-    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_CONTINUE_PENDING});
-    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PAUSE), DWORD{NO_ERROR});
-    r.reporter.Running();
-    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSE_PENDING});
-    r.reporter.Paused();
-    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_PAUSED});
-    EXPECT_EQ(r.Last().dwCheckPoint, 0u);
-    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
-    r.reporter.Paused();  // a stop under way is never taken back
-    EXPECT_EQ(r.Last().dwCurrentState, DWORD{SERVICE_STOP_PENDING});
-    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PARAMCHANGE),
-              DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
-    std::lock_guard<std::mutex> lock(heardMutex);
+    EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_PARAMCHANGE), DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
     EXPECT_EQ(heard, (std::vector<DWORD>{SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                                          SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_PAUSE}));
 }
@@ -158,23 +155,13 @@ TEST(ServiceStatus, AStopWhoseBudgetIsSpentStopsNothingMore) {
     TestService slow1({L"--stop-pending", L"3000"}), slow2({L"--stop-pending", L"3000"}), healthy;
     for (TestService* s : {&slow1, &slow2, &healthy}) ASSERT_TRUE(s->Start());
     const DWORD healthyPid = healthy.Pid();
-    CmdLineParser settings;
-    settings.monitoredServices = {slow1.Name(), slow2.Name(), healthy.Name()};
-    SharedScHandle scm = MakeSharedScHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceObjects services;
-    for (const auto& name : settings.monitoredServices)
-        services.emplace(name, ServiceControl(scm, SharedToken(), name, 1));
-
     Reported r(4000);
     r.reporter.Running();
     CapturedLog log;
-    auto response = std::async(std::launch::async, [&] {
-        PassResponses pass(r.stop);
-        RespondToFailure(settings, services, services.at(slow1.Name()), NoMonitorHooks(), pass);
-    });
+    GroupResponse response({&slow1, &slow2, &healthy}, r.stop);
     ASSERT_TRUE(slow1.WaitForState(SERVICE_STOP_PENDING, 10000));
     EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
-    ASSERT_EQ(response.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    ASSERT_EQ(response.done.wait_for(std::chrono::seconds(15)), std::future_status::ready);
     auto lines = log.Lines();
     Verbosity = 0;
     EXPECT_EQ(FindText(lines, L"Stopping service " + healthy.Name()), -1);
