@@ -67,6 +67,7 @@ TEST(KillHung, OnlyAStopThatRanOutOrStillPendsIsHung) {
         {ERROR_ACCESS_DENIED, SERVICE_RUNNING, false},
         {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOP_PENDING, false},
         {ERROR_SERVICE_REQUEST_TIMEOUT, SERVICE_STOP_PENDING, true},
+        {ERROR_OPERATION_ABORTED, SERVICE_STOP_PENDING, false},  // the run's stop cut the wait
         {ERROR_TIMEOUT, SERVICE_STOPPED, false},
         {ERROR_PROCESS_ABORTED, SERVICE_STOPPED, false},
     };

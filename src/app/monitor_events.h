@@ -95,7 +95,7 @@ struct ServiceStopping {
 };
 
 // A stop in the failure response failed with the Windows error `error` (ERROR_TIMEOUT when
-// the stop wait ran out).
+// the 10 s stop wait ran out; a wait that the run's stop cut short is no failure).
 struct StopFailure {
     ServiceControl& service;
     DWORD error;

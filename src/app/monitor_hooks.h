@@ -82,7 +82,7 @@ public:
     }
 
     // The stop of a service in a failure response did not succeed (Stop() gave 0, with the
-    // Windows error `error`: ERROR_TIMEOUT when the stop wait ran out): true when the hook
+    // Windows error `error`: ERROR_TIMEOUT when the 10 s stop wait ran out): true when the hook
     // has terminated the service's process.
     virtual bool StopFailed(ServiceControl& service, DWORD error) {
         (void)service, (void)error;

@@ -66,6 +66,8 @@ bool IsHungStop(DWORD stopError, DWORD state) {
     if (state == SERVICE_STOPPED) return false;
     // 1061 is a refusal at once: a service found stopping has had its stop wait already.
     if (stopError == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return false;
+    // The run's stop budget, not the stop wait, ended the wait: the service may be stopping.
+    if (stopError == ERROR_OPERATION_ABORTED) return false;
     return stopError == ERROR_TIMEOUT || state == SERVICE_STOP_PENDING;
 }
 

@@ -33,7 +33,8 @@ private:
 // service manager refused at once (dependent services running, a control the service does
 // not take, access denied, one it cannot take now, ...) leaves a healthy service alone; a
 // service that was stopping already when the stop came has had the stop wait, and is hung
-// only when that ran out.
+// only when that ran out. A wait that the run's stop cut short (ERROR_OPERATION_ABORTED) is
+// not hung either.
 bool IsHungStop(DWORD stopError, DWORD state);
 
 // The extension when its option is given, otherwise nothing.

@@ -130,8 +130,11 @@ int32_t ServiceControl::Stop(const StopSignal& stop, DWORD* errorOut) {
             pause = std::min(status.dwWaitHint, kStopWaitLimitMs);
         }
         if (!stop.ResponseWait(pause)) {
-            ::SetLastError(ERROR_TIMEOUT);
-            return fail();
+            // The run is stopping and its time for waits is spent (or it is shutting down):
+            // the stop went out but is not waited for. No failure of the stop: the caller says
+            // so, and nothing takes it for a stop wait that ran out.
+            if (errorOut) *errorOut = ERROR_OPERATION_ABORTED;
+            return 0;
         }
         if (!::QueryServiceStatus(handle.get(), &status)) return fail();
     }
@@ -186,7 +189,7 @@ int32_t ServiceControl::StartWithin(uint32_t waitLimitMs, const StopSignal& stop
         DWORD pause = status.dwWaitHint != 0 ? status.dwWaitHint : kPollIntervalMs;
         if (!stop.ResponseWait(std::min<DWORD>(pause, waitLimitMs - elapsed))) {
             // The run is stopping and its time is up: the service is left starting.
-            if (errorOut) *errorOut = ERROR_TIMEOUT;
+            if (errorOut) *errorOut = ERROR_OPERATION_ABORTED;
             return -1;
         }
         if (!::QueryServiceStatus(handle.get(), &status)) {

@@ -65,14 +65,17 @@ public:
     // 1 when the service reached STOPPED with exit code 0, 0 on any failure.
     int32_t Stop();
     // Stop whose wait ends as the run's stop signal says (ResponseWait). The Windows error of
-    // a failure goes to *error when given: ERROR_TIMEOUT when the wait ran out, the service's
-    // exit code when it stopped with one.
+    // a failure goes to *error when given: ERROR_TIMEOUT when the 10 s stop wait ran out, the
+    // service's exit code when it stopped with one. ERROR_OPERATION_ABORTED (0, nothing
+    // logged) when the stop went out but the signal ended the wait: not a failure of the stop.
     int32_t Stop(const StopSignal& stop, DWORD* error = nullptr);
     // 1 when the service reached RUNNING, -1 on any failure (also after StartWaitLimitMs
     // of START_PENDING).
     int32_t Start();
     // Start with another bound on the START_PENDING wait, which also ends as the run's stop
-    // signal says. The Windows error of a failed StartServiceW goes to *error when given.
+    // signal says. The Windows error of a failed StartServiceW goes to *error when given;
+    // ERROR_OPERATION_ABORTED (-1, nothing logged) when the start went out but the signal
+    // ended the wait.
     int32_t StartWithin(uint32_t waitLimitMs, const StopSignal& stop = StopSignal::Never(),
                         DWORD* error = nullptr);
     // The current state (1..7), 0 when it could not be obtained.
