@@ -147,18 +147,19 @@ TEST(ServiceStatus, PauseContinueAndParamChangeGoToTheListener) {
 
 // A stop of Tendro early in a group restart of services that each take seconds to stop. The
 // stop budget (cut to four seconds here) runs out during the second service's stop: nothing
-// more is stopped, so the last, healthy service never gets a stop, and the start still goes
-// out for the first one, which was stopped.
+// more is stopped, so the healthy service never gets a stop, and the starts still go out for
+// the first one, which was stopped, and for the last, which was down already.
 TEST(ServiceStatus, AStopWhoseBudgetIsSpentStopsNothingMore) {
     SetupLevelWords();
     Verbosity = LogInfo;
     TestService slow1({L"--stop-pending", L"3000"}), slow2({L"--stop-pending", L"3000"}), healthy;
+    TestService down({L"--start-pending", L"2000"});  // stopped: it needs no stop, only a start
     for (TestService* s : {&slow1, &slow2, &healthy}) ASSERT_TRUE(s->Start());
     const DWORD healthyPid = healthy.Pid();
     Reported r(4000);
     r.reporter.Running();
     CapturedLog log;
-    GroupResponse response({&slow1, &slow2, &healthy}, r.stop);
+    GroupResponse response({&slow1, &slow2, &healthy, &down}, r.stop);
     ASSERT_TRUE(slow1.WaitForState(SERVICE_STOP_PENDING, 10000));
     EXPECT_EQ(r.reporter.Control(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
     ASSERT_EQ(response.done.wait_for(std::chrono::seconds(15)), std::future_status::ready);
@@ -168,6 +169,12 @@ TEST(ServiceStatus, AStopWhoseBudgetIsSpentStopsNothingMore) {
     EXPECT_EQ(FindText(lines, L"Starting service " + healthy.Name()), -1);
     EXPECT_NE(FindText(lines, L"Service " + healthy.Name() + L" is left running: Tendro is stopping"), -1);
     EXPECT_NE(FindText(lines, L"Starting service " + slow1.Name()), -1);
+    // A stop or start cut short by the budget is no failure (and no hung stop).
+    EXPECT_EQ(FindText(lines, L"Can't stop service " + slow2.Name()), -1);
+    for (const wchar_t* left : {L" is left running: Tendro is stopping", L" is left down: Tendro is stopping"})
+        EXPECT_EQ(FindText(lines, L"Service " + down.Name() + left), -1);
+    EXPECT_NE(FindText(lines, L"Service " + down.Name() + L" is starting, not waited for: Tendro is stopping"), -1);
+    EXPECT_TRUE(down.WaitForState(SERVICE_RUNNING, 10000));
     EXPECT_EQ(healthy.State(), DWORD{SERVICE_RUNNING});
     EXPECT_EQ(healthy.Pid(), healthyPid);
     EXPECT_TRUE(slow1.WaitForState(SERVICE_RUNNING, 10000));

@@ -36,8 +36,13 @@ public:
         if (pass_.stop.ShuttingDown()) return StopStep::Abandoned;
         if (MachineShuttingDown(service)) return StopStep::Skipped;
         // The run is stopping and its time for waits is spent: a stop now could not be
-        // waited for, and the start after it would find the service still stopping.
+        // waited for, and the start after it would find the service still stopping. A service
+        // that is down already needs no stop, and is started again.
         if (pass_.stop.Stopping() && !pass_.stop.MayWait()) {
+            if (service.handle && service.GetStatus() == SERVICE_STOPPED) {
+                AddOnce(stopped_, service.name);
+                return StopStep::Sent;
+            }
             WriteLog(LogError, FormatText(L"Service %s is left running: Tendro is stopping",
                                           service.name.c_str()));
             return StopStep::Skipped;
@@ -45,7 +50,12 @@ public:
         DWORD error = ERROR_SUCCESS;
         hooks_.Observe(ServiceStopping{service});
         AddOnce(stopped_, service.name);
-        if (service.Stop(pass_.stop, &error) == 0 && !NoteShutdown(service, error)) {
+        const bool stopped = service.Stop(pass_.stop, &error) == 1;
+        if (!stopped && error == ERROR_OPERATION_ABORTED) {
+            WriteLog(LogInit, FormatText(L"Service %s is stopping, not waited for: Tendro is "
+                                         L"stopping",
+                                         service.name.c_str()));
+        } else if (!stopped && !NoteShutdown(service, error)) {
             hooks_.Observe(StopFailure{service, error});
             // The process of the service whose stop failed: the one a hook may terminate.
             const int32_t pid = GetProcessPid(service);
@@ -66,6 +76,12 @@ public:
         AddOnce(started_, service.name);
         if (service.StartWithin(StartWaitLimitMs, pass_.stop, &error) == 1) return true;
         if (NoteShutdown(service, error)) return true;
+        if (error == ERROR_OPERATION_ABORTED) {
+            WriteLog(LogInit, FormatText(L"Service %s is starting, not waited for: Tendro is "
+                                         L"stopping",
+                                         service.name.c_str()));
+            return true;
+        }
         hooks_.Observe(StartFailure{service, error});
         // The run is stopping and its time for waits is spent: said once per service.
         if (pass_.stop.Stopping() && !pass_.stop.MayWait())
