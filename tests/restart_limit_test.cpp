@@ -1,6 +1,5 @@
-// --restart-limit: the hold arithmetic in-process on a clock of the test's own, a fixture that
-// crashes after each start watched by the monitor's passes in-process on that clock, and
-// end to end by tendro.exe.
+// --restart-limit: the hold arithmetic and a crashing fixture under the monitor's passes, both
+// in-process on a clock of the test's own; and the crashing fixture end to end by tendro.exe.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -264,17 +263,14 @@ int Starts(const std::vector<LogLine>& lines, const std::wstring& name) {
     return CountLines(lines, L"Info", L"Starting service " + name);
 }
 
-// The crash loop of a fixture that crashes 1.5 s after each start, in a group with a healthy
-// one. Three group restarts of it (a restart and the crash, each) take about 6.5 s under Wine.
+// A fixture that crashes 1.5 s after each start (a group restart and its crash: about 2 s).
 const std::vector<std::wstring> kCrashes{L"--exit-after", L"1500"};
 
-// The monitor's passes in-process, one a second on the test's clock, over the real fixture
-// services: the failure response is real, only the time of the restart limit jumps. While the
-// fixture crashes, each pass waits for its crash first (the pauses of -f 1 on a real clock).
+// The monitor's passes over real fixture services, one a second on the test's clock; while the
+// fixture crashes, each pass first waits for its crash (as -f 1 would on a real clock).
 class RestartLimitLoop : public LoggingTest {
 protected:
     static constexpr int kWindow = 20;
-    static constexpr uint64_t kWindowMs = kWindow * 1000;
 
     RestartLimitLoop() : crasher_(kCrashes), policy_({3, kWindow}, clock_) {}
 
@@ -289,9 +285,7 @@ protected:
     }
 
     void Pass() {
-        if (crashing_) {
-            ASSERT_TRUE(crasher_.WaitForState(SERVICE_STOPPED, 20000));
-        }
+        if (crashing_) { ASSERT_TRUE(crasher_.WaitForState(SERVICE_STOPPED, 20000)); }
         clock_.now += 1000;
         RunMonitorPass(settings_, connections_, strikes_, services_, first_, policy_);
         first_ = false;
@@ -386,15 +380,13 @@ TEST_F(RestartLimitLoop, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp)
     // The last pass of the range is the try's: it reports the service down and responds.
     EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
     // The holds last their length: the try comes with the first pass after it has ended.
-    EXPECT_EQ(TimeOf(afterHold1) - TimeOf(hold1), kWindowMs);
-    EXPECT_EQ(TimeOf(afterHold2) - TimeOf(hold2), 2 * kWindowMs);
+    EXPECT_EQ(TimeOf(afterHold1) - TimeOf(hold1), kWindow * 1000u);
+    EXPECT_EQ(TimeOf(afterHold2) - TimeOf(hold2), 2 * kWindow * 1000u);
     EXPECT_EQ(healthy_.State(), DWORD{SERVICE_RUNNING});
 }
 
-// tendro.exe applies the limit of its option: with 1/10 the crash after the first group
-// restart is held for 10 s, every pass meanwhile reports it and responds no further, the try
-// comes when the hold has ended, and its crash is held twice as long. (10 s covers a restart
-// and its crash thrice over.)
+// tendro.exe with --restart-limit=1/10 on a real clock: held 10 s, every pass meanwhile reports
+// and responds no further, the try comes when the hold ends; its crash is held twice as long.
 TEST(RestartLimit, TendroHoldsACrashLoopAndTriesWhenTheHoldEnds) {
     constexpr int kWindow = 10;
     TestService crasher(kCrashes), healthy;
