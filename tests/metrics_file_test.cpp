@@ -415,23 +415,19 @@ struct TestEndpoint {
     WinsockSession winsock;
     SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{AF_INET, 0, {{{127, 0, 0, 1}}}, {}};
-    TestEndpoint() {
-        int size = sizeof(address);
-        EXPECT_FALSE(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) || ::listen(listener, 4) ||
-                     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
-    }
+    int size = sizeof(address);
+    bool listening = !::bind(listener, reinterpret_cast<sockaddr*>(&address), size) && !::listen(listener, 4) &&
+                     !::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
     ~TestEndpoint() { ::closesocket(listener); }
     bool Pending() {  // a connection waits, within 30 s
         fd_set readable{1, {listener}};
         timeval limit{30, 0};
         return ::select(0, &readable, nullptr, nullptr, &limit) == 1;
     }
-    void AnswerOne() {
+    void AnswerOne() {  // one GET without a body fits the buffer
         SOCKET client = ::accept(listener, nullptr, nullptr);
         char request[4096], ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        ::recv(client, request, sizeof(request), 0);  // one GET without a body fits
-        ::send(client, ok, sizeof(ok) - 1, 0);
-        ::closesocket(client);
+        ::recv(client, request, sizeof(request), 0), ::send(client, ok, sizeof(ok) - 1, 0), ::closesocket(client);
     }
 };
 
@@ -442,6 +438,7 @@ TEST(MetricsFile, StoppedTendroServiceKeepsLastChecksAndSaysItStopped) {
     TestService probed, unreached;
     ASSERT_TRUE(probed.Start() && unreached.Start());
     TestEndpoint endpoint;
+    ASSERT_TRUE(endpoint.listening);
     const std::wstring path = folder.File(L"group.prom");
     TendroService tendro({L"-f", L"1", L"--probe=" + probed.Name() + L"=http://127.0.0.1:" +
                           std::to_wstring(::ntohs(endpoint.address.sin_port)), L"--probe-timeout=30000",

@@ -263,6 +263,22 @@ int Starts(const std::vector<LogLine>& lines, const std::wstring& name) {
     return CountLines(lines, L"Info", L"Starting service " + name);
 }
 
+// The passes of a hold, up to the stop that begins the try: each reports the service down and
+// the hold and responds no further; the last, the try's, reports it down. The count of downs.
+int ExpectHeldPasses(const std::vector<LogLine>& held, const std::wstring& name) {
+    const LogLine down{L"Err!", L"Service or process is down"};
+    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
+    int more = 0;
+    for (size_t i = 0; i < held.size(); ++i)
+        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
+            ++more;
+            EXPECT_TRUE(i >= 1 && held[i - 1] == down) << i;
+        }
+    const int downs = CountLines(held, down.word, down.text);
+    EXPECT_EQ(more + 1, downs);
+    return downs;
+}
+
 // A fixture that crashes 1.5 s after each start (a group restart and its crash: about 2 s).
 const std::vector<std::wstring> kCrashes{L"--exit-after", L"1500"};
 
@@ -365,21 +381,8 @@ TEST_F(RestartLimitLoop, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp)
         EXPECT_EQ(Starts(Between(hold1, hold2), service), 1) << ToNarrow(service);
         EXPECT_EQ(Starts(Between(forgiven, hold3), service), 3) << ToNarrow(service);
     }
-    // While held: every pass reports the service down and the hold, and responds no further
-    // (up to the stop that begins the try), one pass a second.
-    std::vector<LogLine> held = Between(hold1 + 1, afterHold1);
-    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
-    EXPECT_EQ(CountLines(held, L"Err!", L"Service or process is down"), kWindow);
-    int more = 0;
-    for (size_t i = 0; i < held.size(); ++i)
-        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
-            ++more;
-            ASSERT_GE(i, 1u);
-            EXPECT_EQ(held[i - 1], (LogLine{L"Err!", L"Service or process is down"}));
-        }
-    // The last pass of the range is the try's: it reports the service down and responds.
-    EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
-    // The holds last their length: the try comes with the first pass after it has ended.
+    // While held, one pass a second; the try comes with the first pass after the hold.
+    EXPECT_EQ(ExpectHeldPasses(Between(hold1 + 1, afterHold1), name), kWindow);
     EXPECT_EQ(TimeOf(afterHold1) - TimeOf(hold1), kWindow * 1000u);
     EXPECT_EQ(TimeOf(afterHold2) - TimeOf(hold2), 2 * kWindow * 1000u);
     EXPECT_EQ(healthy_.State(), DWORD{SERVICE_RUNNING});
@@ -410,17 +413,7 @@ TEST(RestartLimit, TendroHoldsACrashLoopAndTriesWhenTheHoldEnds) {
     ASSERT_GT(afterHold1, hold1);
     for (const std::wstring& service : {name, healthy.Name()})
         EXPECT_EQ(Starts(log.Between(0, hold1), service), 1) << ToNarrow(service);
-    std::vector<LogLine> held = log.Between(hold1 + 1, afterHold1);
-    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
-    EXPECT_GE(CountLines(held, L"Err!", L"Service or process is down"), kWindow / 3);
-    int more = 0;
-    for (size_t i = 0; i < held.size(); ++i)
-        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
-            ++more;
-            ASSERT_GE(i, 1u);
-            EXPECT_EQ(held[i - 1], (LogLine{L"Err!", L"Service or process is down"}));
-        }
-    EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
+    EXPECT_GE(ExpectHeldPasses(log.Between(hold1 + 1, afterHold1), name), kWindow / 3);
     const DWORD gap1 = log.TickOf(afterHold1) - log.TickOf(hold1);
     EXPECT_GE(gap1, windowMs - 500);
     EXPECT_LT(gap1, windowMs + 8000);
