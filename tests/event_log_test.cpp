@@ -38,8 +38,7 @@ constexpr WORD Info = EVENTLOG_INFORMATION_TYPE, Warning = EVENTLOG_WARNING_TYPE
 
 bool SourceExists() {
     RegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath().c_str(), 0, KEY_READ,
-                           key.put()) == ERROR_SUCCESS;
+    return !::RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath().c_str(), 0, KEY_READ, key.put());
 }
 
 TEST(EventSource, InstallRegistersItAndTheLastUninstallRemovesIt) {
@@ -199,9 +198,8 @@ std::vector<Seen> ReportedEvents(const std::string& trace) {
     return events;
 }
 
-// Runs tendro.exe with Wine's event log trace on, which Wine writes to this program's own Unix
-// standard error: tests/CMakeLists.txt sends it to the file TENDRO_TEST_STDERR.
-// A service always writes; a console run only with --event-log, and never as a check.
+// Wine's event log trace goes to this program's Unix standard error, the file TENDRO_TEST_STDERR.
+// A console run writes only with --event-log, and never as a check.
 TEST(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102) {
     EXPECT_NE(MakeEventLog(LongOptions{}, L"TendroWeb", false, StopSignal::Never()), nullptr);
     wchar_t path[MAX_PATH] = {}, debug[256] = {};

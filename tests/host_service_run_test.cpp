@@ -92,38 +92,32 @@ TEST_F(HostServiceRun, ServicesWhoseDefinitionCannotBeReadAreDropped) {
                 ElementsAre(good, wrong, broken, noisy));
 }
 
-// An export whose output stalls is given up after the read limit (a minute; cut short here, in
-// the steps of tendro.exe's start-up and first pass): the service is dropped with the time-out
-// line and the others are watched.
+// An export whose output stalls is given up after the read limit (a minute; 1.5 s here, in-process):
+// the service is dropped with the time-out line and the others are watched.
 TEST_F(HostServiceRun, AnExportThatNeverEndsIsGivenUp) {
     const std::wstring stalled = UniqueServiceName(L"TendroD"), good = UniqueServiceName(L"TendroD");
     product.SetServices({stalled, good});
     Set(stalled, hostproduct::KeyExport, hostproduct::ExportNeverEnd);
     HostProductService s1(product.ExePath(), stalled), s2(product.ExePath(), good);
 
-    struct Capture final : LogSink {
+    struct Capture final : LogSink {  // the log's lines and standard error
         void WriteLine(uint32_t, const std::wstring& text, const std::wstring&) override {
-            lines.push_back(LogLine{L"", text});
+            lines.push_back({L"", text});
         }
-        void WriteText(DWORD stdHandle, std::wstring_view text) override {
-            if (stdHandle == STD_ERROR_HANDLE) err += text;
-        }
+        void WriteText(DWORD out, std::wstring_view text) override { if (out == STD_ERROR_HANDLE) err += text; }
         std::vector<LogLine> lines;
         std::wstring err;
     } capture;
     LogSinks sinks;
     sinks.Add(capture);
     struct Scope {
-        Scope() {
+        Scope() {  // the log as without -v and -q
             ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            DefinitionReadTimeoutMs = 1500;
+            DefinitionReadTimeoutMs = 1500, Verbosity = LogInit;
             SetupLevelWords();
-            Verbosity = LogInit;  // as without -v and -q
         }
         ~Scope() {
-            Verbosity = 0;
-            DefinitionReadTimeoutMs = StreamReadTimeoutMs;
-            HostProductInfo = HostProductInfoRecord();
+            Verbosity = 0, DefinitionReadTimeoutMs = StreamReadTimeoutMs, HostProductInfo = {};
             ::CoUninitialize();
         }
     } scope;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -271,12 +272,9 @@ TEST(MetricsFile, PollingReaderNeverSeesHalfAFile) {
     std::map<long, uint64_t> fileOfPass;
     std::set<std::string> passesSeen;
     int reads = 0, incomplete = 0;
-    // Until 10 passes are seen, two in a row: on a busy machine start-up and passes are slow,
-    // so the time is only the bound that a fault reaches.
+    // Until 10 passes are seen, two in a row (the time is only the bound that a fault reaches).
     auto twoInARow = [&] {
-        for (auto [pass, file] : fileOfPass)
-            if (fileOfPass.count(pass + 1)) return true;
-        return false;
+        return std::ranges::any_of(fileOfPass, [&](auto& p) { return fileOfPass.count(p.first + 1) > 0; });
     };
     DWORD begin = ::GetTickCount();
     while (::GetTickCount() - begin < 25000 && !(passesSeen.size() >= 10 && twoInARow())) {
@@ -338,9 +336,7 @@ TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
     DWORD begin = ::GetTickCount();
     while (!ReadWhole(path) && ::GetTickCount() - begin < 30000) ::Sleep(50);
     // The folder goes while Tendro runs: every pass says so, and writes again once it is back.
-    // The removal fails while a pass's temporary file is there; under Wine it may also say
-    // success and leave the folder (a pass's file made before its handle closed): only a
-    // folder that is gone counts.
+    // A pass's temporary file blocks the removal (Wine may report success): only a gone folder counts.
     bool removed = false;
     for (begin = ::GetTickCount(); !removed && ::GetTickCount() - begin < 20000;) {
         ::DeleteFileW(path.c_str());
@@ -414,39 +410,35 @@ TEST(MetricsFile, FailedStartsAndHeldRestarts) {
     EXPECT_LE(held, 600);
 }
 
-// An HTTP endpoint on 127.0.0.1 that answers one request when told to; others wait unanswered.
+// An HTTP endpoint on 127.0.0.1 that answers one request when told to.
 struct TestEndpoint {
     WinsockSession winsock;
     SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{AF_INET, 0, {{{127, 0, 0, 1}}}, {}};
-    TestEndpoint() {
-        int size = sizeof(address);
-        EXPECT_FALSE(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) || ::listen(listener, 4) ||
-                     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
-    }
+    int size = sizeof(address);
+    bool listening = !::bind(listener, reinterpret_cast<sockaddr*>(&address), size) && !::listen(listener, 4) &&
+                     !::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
     ~TestEndpoint() { ::closesocket(listener); }
     bool Pending() {  // a connection waits, within 30 s
         fd_set readable{1, {listener}};
         timeval limit{30, 0};
         return ::select(0, &readable, nullptr, nullptr, &limit) == 1;
     }
-    void AnswerOne() {
+    void AnswerOne() {  // one GET without a body fits the buffer
         SOCKET client = ::accept(listener, nullptr, nullptr);
         char request[4096], ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        ::recv(client, request, sizeof(request), 0);  // one GET without a body fits
-        ::send(client, ok, sizeof(ok) - 1, 0);
-        ::closesocket(client);
+        ::recv(client, request, sizeof(request), 0), ::send(client, ok, sizeof(ok) - 1, 0), ::closesocket(client);
     }
 };
 
-// A Tendro service stopped while its second pass probes the first service: the second is never
-// reached. The last word: not running, the cut pass counted, the second service as the first
-// pass found it.
+// A Tendro service stopped while its second pass probes the first service: not running, the cut
+// pass counted, the unreached second service as the first pass found it.
 TEST(MetricsFile, StoppedTendroServiceKeepsLastChecksAndSaysItStopped) {
     TempFolder folder;
     TestService probed, unreached;
     ASSERT_TRUE(probed.Start() && unreached.Start());
     TestEndpoint endpoint;
+    ASSERT_TRUE(endpoint.listening);
     const std::wstring path = folder.File(L"group.prom");
     TendroService tendro({L"-f", L"1", L"--probe=" + probed.Name() + L"=http://127.0.0.1:" +
                           std::to_wstring(::ntohs(endpoint.address.sin_port)), L"--probe-timeout=30000",
@@ -464,9 +456,8 @@ TEST(MetricsFile, StoppedTendroServiceKeepsLastChecksAndSaysItStopped) {
     EXPECT_EQ(last["tendro_service_state" + Label(unreached.Name(), "group")], "4");
 }
 
-// New options of a Tendro service: the run built from them writes nothing until swapped in
-// (refused, it leaves no file, even on a new path), takes the counters of the names that stay,
-// and on another path gives the old file its last word.
+// The run built from new options writes nothing until swapped in, takes the counters of the
+// names that stay, and on another path gives the old file its last word.
 TEST(MetricsFile, ReplacingRunCarriesCountersAndHandsTheFileOver) {
     TempFolder folder;
     const std::wstring a = folder.File(L"a.prom"), b = folder.File(L"b.prom");

@@ -22,7 +22,7 @@ set -euo pipefail
 src=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 unset TENDRO_SIGN_PFX TENDRO_SIGN_PASS_FILE TENDRO_SIGN_TIMESTAMP_URL TENDRO_RELEASE_WORK
-export TENDRO_WINEPREFIX=$build/wineprefix CCACHE_DIR=${CCACHE_DIR:-/work/.ccache}
+export TENDRO_WINEPREFIX=$build/wineprefix CCACHE_DIR=${CCACHE_DIR:-$build/ccache}
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tendro-release-test.XXXXXX")
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }

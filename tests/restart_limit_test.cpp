@@ -1,6 +1,5 @@
-// --restart-limit: the hold arithmetic in-process on a clock of the test's own, a fixture that
-// crashes after each start watched by the monitor's passes in-process on that clock, and
-// end to end by tendro.exe.
+// --restart-limit: the hold arithmetic and a crashing fixture under the monitor's passes, both
+// in-process on a clock of the test's own; and the crashing fixture end to end by tendro.exe.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -264,17 +263,30 @@ int Starts(const std::vector<LogLine>& lines, const std::wstring& name) {
     return CountLines(lines, L"Info", L"Starting service " + name);
 }
 
-// The crash loop of a fixture that crashes 1.5 s after each start, in a group with a healthy
-// one. Three group restarts of it (a restart and the crash, each) take about 6.5 s under Wine.
+// The passes of a hold, up to the stop that begins the try: each reports the service down and
+// the hold and responds no further; the last, the try's, reports it down. The count of downs.
+int ExpectHeldPasses(const std::vector<LogLine>& held, const std::wstring& name) {
+    const LogLine down{L"Err!", L"Service or process is down"};
+    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
+    int more = 0;
+    for (size_t i = 0; i < held.size(); ++i)
+        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
+            ++more;
+            EXPECT_TRUE(i >= 1 && held[i - 1] == down) << i;
+        }
+    const int downs = CountLines(held, down.word, down.text);
+    EXPECT_EQ(more + 1, downs);
+    return downs;
+}
+
+// A fixture that crashes 1.5 s after each start (a group restart and its crash: about 2 s).
 const std::vector<std::wstring> kCrashes{L"--exit-after", L"1500"};
 
-// The monitor's passes in-process, one a second on the test's clock, over the real fixture
-// services: the failure response is real, only the time of the restart limit jumps. While the
-// fixture crashes, each pass waits for its crash first (the pauses of -f 1 on a real clock).
+// The monitor's passes over real fixture services, one a second on the test's clock; while the
+// fixture crashes, each pass first waits for its crash (as -f 1 would on a real clock).
 class RestartLimitLoop : public LoggingTest {
 protected:
     static constexpr int kWindow = 20;
-    static constexpr uint64_t kWindowMs = kWindow * 1000;
 
     RestartLimitLoop() : crasher_(kCrashes), policy_({3, kWindow}, clock_) {}
 
@@ -289,9 +301,7 @@ protected:
     }
 
     void Pass() {
-        if (crashing_) {
-            ASSERT_TRUE(crasher_.WaitForState(SERVICE_STOPPED, 20000));
-        }
+        if (crashing_) { ASSERT_TRUE(crasher_.WaitForState(SERVICE_STOPPED, 20000)); }
         clock_.now += 1000;
         RunMonitorPass(settings_, connections_, strikes_, services_, first_, policy_);
         first_ = false;
@@ -371,30 +381,15 @@ TEST_F(RestartLimitLoop, ACrashLoopIsHeldLongerEachTimeAndForgivenOnceItStaysUp)
         EXPECT_EQ(Starts(Between(hold1, hold2), service), 1) << ToNarrow(service);
         EXPECT_EQ(Starts(Between(forgiven, hold3), service), 3) << ToNarrow(service);
     }
-    // While held: every pass reports the service down and the hold, and responds no further
-    // (up to the stop that begins the try), one pass a second.
-    std::vector<LogLine> held = Between(hold1 + 1, afterHold1);
-    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
-    EXPECT_EQ(CountLines(held, L"Err!", L"Service or process is down"), kWindow);
-    int more = 0;
-    for (size_t i = 0; i < held.size(); ++i)
-        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
-            ++more;
-            ASSERT_GE(i, 1u);
-            EXPECT_EQ(held[i - 1], (LogLine{L"Err!", L"Service or process is down"}));
-        }
-    // The last pass of the range is the try's: it reports the service down and responds.
-    EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
-    // The holds last their length: the try comes with the first pass after it has ended.
-    EXPECT_EQ(TimeOf(afterHold1) - TimeOf(hold1), kWindowMs);
-    EXPECT_EQ(TimeOf(afterHold2) - TimeOf(hold2), 2 * kWindowMs);
+    // While held, one pass a second; the try comes with the first pass after the hold.
+    EXPECT_EQ(ExpectHeldPasses(Between(hold1 + 1, afterHold1), name), kWindow);
+    EXPECT_EQ(TimeOf(afterHold1) - TimeOf(hold1), kWindow * 1000u);
+    EXPECT_EQ(TimeOf(afterHold2) - TimeOf(hold2), 2 * kWindow * 1000u);
     EXPECT_EQ(healthy_.State(), DWORD{SERVICE_RUNNING});
 }
 
-// tendro.exe applies the limit of its option: with 1/10 the crash after the first group
-// restart is held for 10 s, every pass meanwhile reports it and responds no further, the try
-// comes when the hold has ended, and its crash is held twice as long. (10 s covers a restart
-// and its crash thrice over.)
+// tendro.exe with --restart-limit=1/10 on a real clock: held 10 s, every pass meanwhile reports
+// and responds no further, the try comes when the hold ends; its crash is held twice as long.
 TEST(RestartLimit, TendroHoldsACrashLoopAndTriesWhenTheHoldEnds) {
     constexpr int kWindow = 10;
     TestService crasher(kCrashes), healthy;
@@ -418,17 +413,7 @@ TEST(RestartLimit, TendroHoldsACrashLoopAndTriesWhenTheHoldEnds) {
     ASSERT_GT(afterHold1, hold1);
     for (const std::wstring& service : {name, healthy.Name()})
         EXPECT_EQ(Starts(log.Between(0, hold1), service), 1) << ToNarrow(service);
-    std::vector<LogLine> held = log.Between(hold1 + 1, afterHold1);
-    EXPECT_EQ(ServiceOperations(held), std::vector<std::wstring>{});
-    EXPECT_GE(CountLines(held, L"Err!", L"Service or process is down"), kWindow / 3);
-    int more = 0;
-    for (size_t i = 0; i < held.size(); ++i)
-        if (held[i].text.rfind(L"Restarts of service " + name + L" are held for ", 0) == 0) {
-            ++more;
-            ASSERT_GE(i, 1u);
-            EXPECT_EQ(held[i - 1], (LogLine{L"Err!", L"Service or process is down"}));
-        }
-    EXPECT_EQ(more + 1, CountLines(held, L"Err!", L"Service or process is down"));
+    EXPECT_GE(ExpectHeldPasses(log.Between(hold1 + 1, afterHold1), name), kWindow / 3);
     const DWORD gap1 = log.TickOf(afterHold1) - log.TickOf(hold1);
     EXPECT_GE(gap1, windowMs - 500);
     EXPECT_LT(gap1, windowMs + 8000);

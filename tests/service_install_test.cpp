@@ -189,11 +189,10 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Err!", L"Not installed: service " + *name)) << run.outText;
 }
 
-// Path options are stored whole, from the folder that the install runs in; a relative one is
-// refused in the Windows folder (an elevated prompt's, the installer's).
+// Path options are stored whole; a relative one is refused in the Windows folder (the installer's).
 TEST(ServiceInstall, PathsAreStoredWhole) {
     InstallName name;
-    wchar_t log[MAX_PATH], metrics[MAX_PATH];
+    wchar_t log[MAX_PATH], metrics[MAX_PATH], here[MAX_PATH], system[MAX_PATH];
     ::GetFullPathNameW(L"web.log", MAX_PATH, log, nullptr);
     ::GetFullPathNameW(L"..\\m\\t.prom", MAX_PATH, metrics, nullptr);
     RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom", L"--log-keep=2"});
@@ -201,8 +200,6 @@ TEST(ServiceInstall, PathsAreStoredWhole) {
     EXPECT_EQ(ReadStoredOptions(*name), (std::vector<std::wstring>{L"-s", L"web", L"--log-file=" + std::wstring(log),
                                                                    L"--metrics=" + std::wstring(metrics), L"--log-keep=2"}));
     EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + std::wstring(log))) << run.outText;
-
-    wchar_t here[MAX_PATH], system[MAX_PATH];
     ::GetCurrentDirectoryW(MAX_PATH, here);
     ::GetSystemDirectoryW(system, MAX_PATH);
     ASSERT_TRUE(::SetCurrentDirectoryW(system));
@@ -333,8 +330,7 @@ TEST(ServiceInstall, PipedPasswordEncodings) {
     }
 }
 
-// A re-install without --account keeps the account and reads no password; a failed one with
-// another account says that the old password could not be put back.
+// A re-install keeps the account unless told; a failed one says the password was not put back.
 TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
     const std::wstring user = CurrentUser(), account = L".\\" + user;
     InstallName name;
@@ -357,8 +353,7 @@ TEST(ServiceInstall, AReinstallKeepsTheAccountOrSaysWhatItCouldNotPutBack) {
     EXPECT_EQ(ReadConfig(*name).account, account);
 }
 
-// Who can take over tendro.exe's path, decided on DACLs as SDDL: the program, its folder and
-// a folder above (a system drive's root as Windows has it: every user may add a folder there).
+// Who can take over tendro.exe's path: program, folder and a folder above (C:\ as Windows has it).
 TEST(ProgramPathSecurity, WhoCanTakeItOver) {
     const std::wstring admin = L"S-1-5-21-1-2-3-1001", user = L"S-1-5-21-1-2-3-1002";
     const std::wstring ti = L"S-1-5-80-956008885-3572952549-2243434932-2563963394-2164473548";
@@ -430,11 +425,8 @@ TEST(ProgramPathSecurity, AnInstallFromAFolderThatEveryoneMayChangeIsRefused) {
     EXPECT_FALSE(ReadConfig(*name).exists);
 }
 
-// The default log folder: refused when missing (a service that is not an administrator would
-// own it), as a reparse point, with an owner other than a trusted account, or when others may
-// add files (Wine shows none of them: every file is owned by its one user, no folder is a
-// junction, no DACL is inherited). The DACL that an install gives a folder that is there
-// keeps the accounts of earlier installs and passes.
+// The default log folder's refusals (Wine shows none: one owner, no junctions, no inheritance); the
+// DACL that an install gives a folder keeps earlier installs' accounts and passes.
 TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
@@ -483,9 +475,8 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     }
 }
 
-// A service whose start-up fails before its log file is open (it cannot be opened, or a stored
-// option is refused) says why in its default file, in the folder that the install made: no
-// rights there but the trusted accounts' and the service's own.
+// A start-up that fails before the log is open says why in the default file, in the folder that
+// the install made (no rights there but the trusted accounts' and the service's own).
 TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
     const struct {
         std::wstring stored, line;
@@ -516,8 +507,7 @@ TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
         ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
         SERVICE_STATUS status{};
         for (DWORD begin = ::GetTickCount(); ::QueryServiceStatus(service.get(), &status) &&
-             status.dwCurrentState != SERVICE_STOPPED && ::GetTickCount() - begin < 20000;)
-            ::Sleep(20);
+             status.dwCurrentState != SERVICE_STOPPED && ::GetTickCount() - begin < 20000;) ::Sleep(20);
         EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_STOPPED});
         EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
         const std::wstring content = ToWide(ReadWhole(log).value_or(""), CP_UTF8);

@@ -74,14 +74,8 @@ TEST(ServiceRun, AFailedStartUpStopsTheServiceWithItsExitCode) {
     EXPECT_THAT(ToNarrow(typed.out[0]), HasSubstr("--install=TendroAtAPrompt"));
 }
 
-// Pause, continue, the pause limit and new options, in one run of a Tendro service whose
-// process never changes. Paused, a watched service stopped from outside stays down, the log
-// says why and the metrics say paused; at continue it is started at once. A re-install adds a
-// service (watched from then on) and a pause limit of 3 s, after which Tendro continues by
-// itself and restarts what went down; its new log file waits for the next start, and the
-// install hears the outcome all the same (from the registry, not a log). A re-install that the
-// service refuses prints why and stores the options of before again. Options edited to a
-// refused value: the refusal is logged, and the old group is still watched.
+// Pause, continue, the pause limit and new options (re-installed, refused, edited) in one
+// process of a Tendro service: paused it leaves a stopped service down; refused options keep the old.
 TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     TestService first, added;
     ASSERT_TRUE(first.Start());
@@ -91,15 +85,13 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     TendroService tendro({L"-f", L"1", L"-s", first.Name(), metrics});
     ASSERT_TRUE(tendro.Start()) << ToNarrow(tendro.Log());
     const DWORD pid = tendro.Status().dwProcessId;
-    EXPECT_EQ(tendro.Status().dwControlsAccepted & (SERVICE_ACCEPT_PAUSE_CONTINUE |
-                                                     SERVICE_ACCEPT_PARAMCHANGE),
-              DWORD{SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_PARAMCHANGE});
+    const DWORD accepts = SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_PARAMCHANGE;
+    EXPECT_EQ(tendro.Status().dwControlsAccepted & accepts, accepts);
 
     ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PAUSE));
     ASSERT_TRUE(tendro.WaitFor(SERVICE_PAUSED, 20000));
     ASSERT_TRUE(first.StopFromOutside());
-    ASSERT_TRUE(tendro.WaitForLog(L"Tendro is paused: no response for service " + first.Name(),
-                                  20000))
+    ASSERT_TRUE(tendro.WaitForLog(L"Tendro is paused: no response for service " + first.Name(), 20000))
         << ToNarrow(tendro.Log());
     EXPECT_EQ(first.State(), DWORD{SERVICE_STOPPED});
     EXPECT_THAT(ReadWhole(folder.File(L"t.prom")).value_or(""), HasSubstr("\ntendro_paused{tendro=\"t\"} 1\n"));
@@ -110,19 +102,18 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     EXPECT_EQ(tendro.Status().dwCurrentState, DWORD{SERVICE_RUNNING});
 
     const std::wstring nextLog = folder.File(L"next.log");
-    TendroService::RunResultText update = tendro.Reinstall(
+    RunResult update = tendro.Reinstall(
         {L"-f", L"1", L"-s", first.Name(), L"-s", added.Name(), L"--pause-limit=3", metrics}, nextLog);
-    EXPECT_EQ(update.exitCode, 0u) << ToNarrow(update.out);
-    EXPECT_THAT(ToNarrow(update.out), HasSubstr("log file options of service " + ToNarrow(tendro.Name()) +
+    EXPECT_EQ(update.exitCode, 0u) << ToNarrow(update.outText);
+    EXPECT_THAT(ToNarrow(update.outText), HasSubstr("log file options of service " + ToNarrow(tendro.Name()) +
                                                 " take effect at its next start"));
-    EXPECT_THAT(ToNarrow(update.out), HasSubstr("has applied the new options"));
+    EXPECT_THAT(ToNarrow(update.outText), HasSubstr("has applied the new options"));
     const std::vector<std::wstring> applied = ReadStoredOptions(tendro.Name());
     const std::wstring noSuch = UniqueServiceName(L"TendroNoSuch");
-    TendroService::RunResultText typo =
-        tendro.Reinstall({L"-f", L"1", L"-s", noSuch, metrics}, nextLog);
+    RunResult typo = tendro.Reinstall({L"-f", L"1", L"-s", noSuch, metrics}, nextLog);
     EXPECT_EQ(typo.exitCode, 1u);
-    EXPECT_THAT(ToNarrow(typo.out), HasSubstr("service " + ToNarrow(noSuch) + "\r\nErr!: "));
-    EXPECT_THAT(ToNarrow(typo.out), HasSubstr("are refused: the lines above say why; Tendro goes "
+    EXPECT_THAT(ToNarrow(typo.outText), HasSubstr("service " + ToNarrow(noSuch) + "\r\nErr!: "));
+    EXPECT_THAT(ToNarrow(typo.outText), HasSubstr("are refused: the lines above say why; Tendro goes "
                                               "on with the options it has; the options of before "
                                               "are stored again"));
     EXPECT_EQ(ReadStoredOptions(tendro.Name()), applied);
@@ -139,9 +130,7 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
 
     tendro.StoreOptions({L"-f", L"1", L"-s", UniqueServiceName(L"TendroNoSuch")});
     ASSERT_TRUE(tendro.Control(SERVICE_CONTROL_PARAMCHANGE));
-    ASSERT_TRUE(tendro.WaitForLog(L"The new options of service " + tendro.Name() +
-                                      L" are refused",
-                                  20000, 2))
+    ASSERT_TRUE(tendro.WaitForLog(L"The new options of service " + tendro.Name() + L" are refused", 20000, 2))
         << ToNarrow(tendro.Log());
     ASSERT_TRUE(added.StopFromOutside());
     ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());

@@ -55,20 +55,17 @@ TendroService::~TendroService() {
     for (int i = 1; i <= 100; ++i) ::DeleteFileW((log_ + L"." + std::to_wstring(i)).c_str());
 }
 
-TendroService::RunResultText TendroService::Reinstall(std::vector<std::wstring> options,
-                                                     const std::wstring& logFile) {
+RunResult TendroService::Reinstall(std::vector<std::wstring> options, const std::wstring& logFile) {
     options.insert(options.begin(), L"--install=" + name_);
     options.push_back(L"--log-file=" + (logFile.empty() ? log_ : logFile));
-    RunResult installed = RunTendro(options);
-    return {installed.exitCode, installed.outText};
+    return RunTendro(options);
 }
 
 void TendroService::StoreOptions(std::vector<std::wstring> options) {
     options.push_back(L"--log-file=" + log_);
     RegKey key;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(name_).c_str(), 0,
-                              KEY_SET_VALUE, key.put()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(name_).c_str(), 0, KEY_SET_VALUE,
+                              key.put()), ERROR_SUCCESS);
     ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, options), ERROR_SUCCESS);
 }
 
@@ -108,8 +105,7 @@ bool TendroService::WaitForLog(const std::wstring& text, DWORD timeoutMs, int ti
     return PollUntil([&] {
         const std::wstring log = Log();
         int found = 0;
-        for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1))
-            ++found;
+        for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1)) ++found;
         return found >= times;
     }, timeoutMs);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/handle.h"
+#include "support/run_tendro.h"
 
 namespace tendro::test {
 
@@ -22,17 +23,11 @@ public:
 
     const std::wstring& Name() const { return name_; }
     const std::wstring& LogPath() const { return log_; }
-    // tendro.exe --install over the service again, with `options` and its log file (or
-    // `logFile`); the install's output and exit code.
-    struct RunResultText {
-        DWORD exitCode;
-        std::wstring out;
-    };
-    RunResultText Reinstall(std::vector<std::wstring> options, const std::wstring& logFile = {});
-    // Replaces the stored options (with its log file) in the registry, as an editor would.
+    // tendro.exe --install over it again with `options` and its log file (or `logFile`).
+    RunResult Reinstall(std::vector<std::wstring> options, const std::wstring& logFile = {});
+    // Stores `options` (with its log file) in the registry, as an editor would.
     void StoreOptions(std::vector<std::wstring> options);
-    // ControlService with `control` (pause, continue, paramchange): its result.
-    bool Control(DWORD control);
+    bool Control(DWORD control);  // ControlService: pause, continue, paramchange
     bool StartNoWait();
     // Starts it and waits (20 s at most) for RUNNING.
     bool Start();
