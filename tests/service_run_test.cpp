@@ -137,9 +137,8 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     EXPECT_EQ(tendro.Status().dwProcessId, pid);
 
     // A new account: its process, of the old one, is not told; both wait for the next start.
-    TendroService::RunResultText moved = tendro.Reinstall(
-        {L"-f", L"1", L"-s", first.Name(), L"--account=NT AUTHORITY\\LocalService"});
-    EXPECT_EQ(moved.exitCode, 0u) << ToNarrow(moved.out);
-    EXPECT_THAT(ToNarrow(moved.out), HasSubstr("the account NT AUTHORITY\\LocalService at its next start"));
-    EXPECT_THAT(ToNarrow(moved.out), Not(HasSubstr("has applied")));
+    RunResult moved = tendro.Reinstall({L"-f", L"1", L"-s", first.Name(), L"--account=NT AUTHORITY\\LocalService"});
+    EXPECT_EQ(moved.exitCode, 0u) << ToNarrow(moved.outText);
+    EXPECT_THAT(ToNarrow(moved.outText), HasSubstr("the account NT AUTHORITY\\LocalService at its next start"));
+    EXPECT_THAT(ToNarrow(moved.outText), Not(HasSubstr("has applied")));
 }
