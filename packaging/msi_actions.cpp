@@ -5,8 +5,9 @@
 //                           line (tendro.exe --install=NAME OPTIONS) and starts the service NAME;
 //                           the options are not logged (an -l value is a password): the
 //                           install's own Options line shows them masked
-//   PrepareTendroRollback   (immediate) when the service SERVICE is not installed yet, sets the
-//                           data of RollbackTendroService to uninstall it
+//   PrepareTendroRollback   (immediate) refuses a SERVICE holding ", / or \ (the install
+//                           fails before anything is done); when the service SERVICE is not
+//                           installed yet, sets the data of RollbackTendroService to uninstall it
 //   RollbackTendroService   (rollback) CustomActionData "COMMAND LINE" (tendro.exe
 //                           --uninstall=NAME), run when set; a failure is logged, never fatal
 //   UninstallTendroServices (deferred) CustomActionData "COMMAND LINE": runs it
@@ -150,6 +151,16 @@ std::wstring Joined(const std::vector<std::wstring>& lines) {
     return text;
 }
 
+// A service name that goes into a quoted argument of a command line and into "NAME/...":
+// one holding a quote would end the argument and add options of its own (a rollback's
+// --uninstall=NAME turned into another command); Windows takes no / or \ in a name anyway.
+bool RefusedName(MSIHANDLE install, const std::wstring& name) {
+    if (name.find_first_of(L"\"/\\") == std::wstring::npos) return false;
+    Log(install, INSTALLMESSAGE_ERROR,
+        L"Tendro: SERVICE=" + name + L" is refused: a service name holds no \", / or \\");
+    return true;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE install) {
@@ -162,6 +173,10 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE i
     std::wstring name = data.substr(0, slash);
     std::wstring commandLine = data.substr(slash + 1);
     SecureZeroMemory(data.data(), data.size() * sizeof(wchar_t));
+    if (RefusedName(install, name)) {
+        SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
+        return ERROR_INSTALL_FAILURE;
+    }
     std::vector<std::wstring> errors;
     long code = Run(install, commandLine, L"tendro.exe --install=" + name + L" and the options",
                     errors);
@@ -187,6 +202,7 @@ extern "C" __declspec(dllexport) UINT __stdcall InstallTendroService(MSIHANDLE i
 
 extern "C" __declspec(dllexport) UINT __stdcall PrepareTendroRollback(MSIHANDLE install) {
     const std::wstring name = Property(install, L"SERVICE");
+    if (RefusedName(install, name)) return ERROR_INSTALL_FAILURE;  // before anything is installed
     ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ScHandle service(scm && !name.empty()
                          ? ::OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS)

@@ -159,6 +159,11 @@ wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-
 check "a refused option fails the MSI" test "$status" -ne 0
 check "the MSI log holds the Err! line" grep -q "Tendro: Err!: .*Unknown option --bogus" "$log"
 check "the failed install leaves nothing" nothing_left
+# A SERVICE that would add options of its own to the actions' command lines: refused at once.
+status=0
+wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE='X" "--uninstall-all' OPTIONS="-s web" || status=$?
+check "a SERVICE holding a quote fails the MSI" test "$status" -ne 0
+check "the MSI log says why" grep -qF 'is refused: a service name holds no' "$log"
 # The installer's actions run in the system folder: a relative path is refused there.
 status=0
 wine_run msiexec /i "$msi_win" /qn /l*v "$log_win" SERVICE="$service" OPTIONS="-s web --log-file=web.log" || status=$?

@@ -224,6 +224,7 @@ TEST(ServiceInstall, RefusedOptionsInstallNothing) {
         {{L"-o", L"--check", L"-a"}, L"--install takes no --check: a service never ends after one pass"},
         {{L"--uninstall=x", L"-s", L"web"}, L"Options --install and --uninstall cannot be combined"},
         {{L"--uninstall-all", L"-s", L"web"}, L"Option --uninstall-all takes no other service command"},
+        {{L"-s", L"web", L"--install=TendroOther"}, L"--install takes no --install among the options it stores"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -454,6 +455,23 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
         const std::wstring dacl = ProtectedLogFolderDacl(c.security, L"NS");
         EXPECT_EQ(dacl, c.afterInstall);
         EXPECT_EQ(LogFolderRefusal(L"F", folder, L"O:BA" + dacl, trusted), L"");
+    }
+    // The log file in it, perhaps from before its protection: a reparse point or another's.
+    const SidSet withAccount{L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-20"};
+    const struct {
+        DWORD attributes;
+        std::wstring owner, refusal;
+    } files[] = {
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:S-1-5-20", L""},
+        {INVALID_FILE_ATTRIBUTES, L"", L""},
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:S-1-5-21-1-2-3-1002", L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM"},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SY", L"it is a reparse point"},
+        {FILE_ATTRIBUTE_ARCHIVE, L"", L"its owner cannot be read"},
+    };
+    for (const auto& f : files) {
+        std::wstring refusal = LogFileRefusal(L"F\\T.log", f.attributes, f.owner, withAccount);
+        EXPECT_EQ(refusal.rfind(L"Won't log into file F\\T.log: " + f.refusal, 0),
+                  f.refusal.empty() ? std::wstring::npos : 0u) << ToNarrow(refusal);
     }
 }
 

@@ -19,6 +19,7 @@
 using namespace tendro;
 using namespace tendro::test;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Started, it watches the group: a service stopped from outside is restarted and the log file
 // says so. Stopped while idle, it is gone within a second or two.
@@ -134,4 +135,10 @@ TEST(ServiceRun, PauseContinueAndNewOptionsInOneProcess) {
     ASSERT_TRUE(added.StopFromOutside());
     ASSERT_TRUE(added.WaitForState(SERVICE_RUNNING, 20000)) << ToNarrow(tendro.Log());
     EXPECT_EQ(tendro.Status().dwProcessId, pid);
+
+    // A new account: its process, of the old one, is not told; both wait for the next start.
+    RunResult moved = tendro.Reinstall({L"-f", L"1", L"-s", first.Name(), L"--account=NT AUTHORITY\\LocalService"});
+    EXPECT_EQ(moved.exitCode, 0u) << ToNarrow(moved.outText);
+    EXPECT_THAT(ToNarrow(moved.outText), HasSubstr("the account NT AUTHORITY\\LocalService at its next start"));
+    EXPECT_THAT(ToNarrow(moved.outText), Not(HasSubstr("has applied")));
 }

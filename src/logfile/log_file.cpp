@@ -9,10 +9,12 @@ namespace tendro {
 
 namespace {
 
-Handle OpenForAppending(const std::wstring& path) {
+Handle OpenForAppending(const std::wstring& path, bool ownLink) {
     return Handle(::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | (ownLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                                nullptr));
 }
 
 bool Missing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -34,7 +36,7 @@ std::unique_ptr<LogFile> LogFile::Open(LogFileSettings settings, DWORD& error) {
 }
 
 bool LogFile::Reopen() {
-    file_ = OpenForAppending(settings_.path);
+    file_ = OpenForAppending(settings_.path, settings_.ownLink);
     LARGE_INTEGER size{};
     if (!file_ || !::GetFileSizeEx(file_.get(), &size)) {
         DWORD error = ::GetLastError();
@@ -178,7 +180,8 @@ namespace {
 
 // The default log file of a service: its folder made when missing (changed only by SYSTEM,
 // Administrators and the service's account; made only by SYSTEM or an administrator, who
-// would not own it otherwise), and refused when another may have made it or may add files.
+// would not own it otherwise), and refused when another may have made it or may add files;
+// the file refused when it is a reparse point or another's.
 std::unique_ptr<LogFile> OpenDefaultLogFile(const std::wstring& serviceName,
                                             LogFileSettings settings, std::wstring& refusal) {
     settings.path = DefaultLogFilePath(serviceName);
@@ -187,7 +190,10 @@ std::unique_ptr<LogFile> OpenDefaultLogFile(const std::wstring& serviceName,
     bool created = false;
     DWORD error = MayMakeLogFolder() ? CreateLogFolder(folder, own, created) : 0;
     refusal = error ? std::wstring() : CheckLogFolder(folder, own);
+    // A file from before the folder was protected: a user's, or a link that they made.
+    if (refusal.empty() && !error) refusal = CheckLogFile(settings.path, own);
     if (!refusal.empty()) return nullptr;
+    settings.ownLink = true;
     std::unique_ptr<LogFile> file = error ? nullptr : LogFile::Open(settings, error);
     if (!file) refusal = L"Can't open log file " + settings.path + L": " + WindowsErrorText(error);
     return file;

@@ -23,6 +23,7 @@ struct LogFileSettings {
     std::wstring path;
     uint64_t maxBytes = 10ull << 20;  // a line that would take PATH past it rotates first
     uint32_t keep = 5;                // rotated files kept: PATH.1 (newest) ... PATH.keep
+    bool ownLink = false;             // a reparse point at PATH is opened itself, never followed
 };
 
 class LogFile final : public LogSink {

@@ -43,7 +43,7 @@ LSTATUS OpenReloadKey(const std::wstring& name, const std::wstring& accountSid, 
 }  // namespace
 
 int ApplyToRunningService(SC_HANDLE service, const std::wstring& name,
-                          const std::wstring& accountSid,
+                          const std::wstring& accountSid, const std::wstring& newAccount,
                           const std::function<std::wstring()>& restoreOptions) {
     const std::wstring typedName = quote_argument(name);
     SERVICE_STATUS status{};
@@ -57,6 +57,13 @@ int ApplyToRunningService(SC_HANDLE service, const std::wstring& name,
     }
     const std::wstring nextStart =
         L"; it takes them at its next start: sc stop " + typedName + L", then sc start " + typedName;
+    // The process runs as the old account, which may no longer read the options.
+    if (!newAccount.empty()) {
+        WriteLog(LogInit, L"Service " + name + L" takes the new options and the account " +
+                              newAccount + L" at its next start: sc stop " + typedName +
+                              L", then sc start " + typedName);
+        return 0;
+    }
     RegKey key;
     DWORD before = 0;
     if (LSTATUS error = OpenReloadKey(name, accountSid, key, before); error != ERROR_SUCCESS) {
@@ -93,9 +100,16 @@ int ApplyToRunningService(SC_HANDLE service, const std::wstring& name,
         if (::GetTickCount64() - begin > ApplyWaitMs) break;
         ::Sleep(100);
     }
-    WriteLog(LogError, L"The running service " + name + L" has not said within " +
-                           std::to_wstring(ApplyWaitMs / 1000) +
-                           L" s whether it took the new options" + restoreOptions());
+    // It may have read the new options and apply them later: told once more, it reads what
+    // is stored now.
+    std::wstring line = L"The running service " + name + L" has not said within " +
+                        std::to_wstring(ApplyWaitMs / 1000) +
+                        L" s whether it took the new options" + restoreOptions();
+    line += ::ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status)
+                ? L"; the service is told to read them once more"
+                : L"; the service could not be told to read them once more: " +
+                      WindowsErrorText(::GetLastError()) + nextStart;
+    WriteLog(LogError, line);
     return 1;
 }
 

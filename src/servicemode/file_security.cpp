@@ -359,4 +359,54 @@ std::wstring CheckLogFolder(const std::wstring& folder, const std::wstring& acco
     return LogFolderRefusal(folder, attributes, security, trusted, dacl);
 }
 
+std::wstring LogFileRefusal(const std::wstring& path, DWORD attributes,
+                            const std::wstring& security, const SidSet& trusted) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+    std::wstring why;
+    LocalMemory parsed;
+    PSID ownerSid = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        why = L"it is a reparse point (a link that sends the lines elsewhere)";
+    else if (!ParseSecurity(security, parsed, ownerSid, dacl, present) || !ownerSid)
+        why = L"its owner cannot be read";
+    else if (const std::wstring owner = SidString(ownerSid); trusted.count(owner) == 0)
+        why = L"it is owned by " + AccountName(owner) +
+              L", not by SYSTEM, Administrators or the service's account";
+    return why.empty() ? why
+                       : L"Won't log into file " + path + L": " + why +
+                             L"; remove it, and the service makes it anew";
+}
+
+std::wstring CheckLogFile(const std::wstring& path, const std::wstring& accountSid) {
+    Handle file(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr));
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    std::wstring security;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file && ::GetFileInformationByHandle(file.get(), &info)) {
+        attributes = info.dwFileAttributes;
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        PSID owner = nullptr;
+        LocalMemory text;
+        if (::GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &raw) == ERROR_SUCCESS) {
+            LocalMemory descriptor(raw);
+            if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                    raw, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION,
+                    reinterpret_cast<wchar_t**>(text.put()), nullptr))
+                security = static_cast<const wchar_t*>(text.get());
+        }
+    } else if (const DWORD error = ::GetLastError();
+               file || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
+        attributes = 0;  // there, but not to be read: its owner cannot be read
+    }
+    SidSet trusted = TrustedAccounts();
+    if (const std::wstring account = SidForm(accountSid); !account.empty()) trusted.insert(account);
+    return LogFileRefusal(path, attributes, security, trusted);
+}
+
 }  // namespace tendro

@@ -96,4 +96,14 @@ std::wstring LogFolderRefusal(const std::wstring& folder, DWORD attributes,
 std::wstring CheckLogFolder(const std::wstring& folder, const std::wstring& accountSid,
                             bool dacl = true);
 
+// Why a service must not log into the file `path` in the default folder, one that may be
+// older than the folder's protection: a reparse point, or an owner (`security` as SDDL) that
+// is not trusted or cannot be read; the owner may give anyone its rights. Empty when it may, or
+// when the file is missing (`attributes` INVALID_FILE_ATTRIBUTES: it is made then).
+std::wstring LogFileRefusal(const std::wstring& path, DWORD attributes,
+                            const std::wstring& security, const SidSet& trusted);
+// The same for the file as the file system has it (the reparse point itself, never its
+// target), with this process's trusted accounts and `accountSid`.
+std::wstring CheckLogFile(const std::wstring& path, const std::wstring& accountSid);
+
 }  // namespace tendro

@@ -134,6 +134,10 @@ CheckedOptions CheckOptions(const std::vector<std::wstring>& stored, const std::
         if (argument.empty()) FailServiceCommand(0, L"--install cannot store an empty argument");
         if (StartsWith(argument, L"--service"))  // the service manager's own form
             FailServiceCommand(0, L"--install takes no --service: the service adds it itself");
+        // Another service command would run in place of the service (the parse keeps the last).
+        if (StartsWith(argument, L"--install") || StartsWith(argument, L"--uninstall"))
+            FailServiceCommand(0, L"--install takes no " + argument.substr(0, argument.find(L'=')) +
+                                      L" among the options it stores");
     }
     ArgumentCopies typed, parsed;
     for (ArgumentCopies* copy : {&typed, &parsed}) {
@@ -401,9 +405,12 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     TypedArguments(argc, argv, typed);
     ArgumentCopies stored;
     stored.items().reserve(typed.items().size());
+    bool command = false;  // the first --install=: any other is refused with the options
     for (size_t i = 1; i < typed.items().size(); ++i) {
         const std::wstring& argument = typed.items()[i];
-        if (!StartsWith(argument, L"--install=") && !StartsWith(argument, L"--account="))
+        if (!command && StartsWith(argument, L"--install="))
+            command = true;
+        else if (!StartsWith(argument, L"--account="))
             stored.items().push_back(WholePathOption(argument));
     }
     CheckedOptions checked = CheckOptions(stored.items(), name);
@@ -430,7 +437,7 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     bool update = static_cast<bool>(service);
     // What the Err! line adds when a later step fails: the undo puts an account back, never
     // its password.
-    std::wstring lostPassword;
+    std::wstring lostPassword, newAccount;
     if (update) {
         std::vector<BYTE> buffer;
         QUERY_SERVICE_CONFIGW* old = QueryConfig(service.get(), name, buffer);
@@ -446,8 +453,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
                                     nullptr, accountName, accountName ? passwordText : nullptr,
                                     displayName.c_str()))
             FailServiceCommand(::GetLastError(), L"Can't change service " + name);
-        if (accountGiven && !EqualsNoCase(saved.account, accountName) &&
-            AccountTakesPassword(saved.account))
+        if (accountGiven && !EqualsNoCase(saved.account, accountName)) newAccount = accountName;
+        if (!newAccount.empty() && AccountTakesPassword(saved.account))
             lostPassword = L"; service " + name + L" runs as " + saved.account +
                            L" again, but its password could not be put back: give it again with "
                            L"tendro.exe --install=" + quote_argument(name) + L" --account=" +
@@ -502,7 +509,8 @@ int Install(int argc, wchar_t** argv, const LongOptions& options) {
     if (madeFolder)
         WriteLog(LogInit, L"Made folder " + LogFolderOf(name) +
                               L": only SYSTEM, Administrators and the service's account change it");
-    if (update) return ApplyToRunningService(service.get(), name, account.sid, restoreOptions);
+    if (update) return ApplyToRunningService(service.get(), name, account.sid, newAccount,
+                                             restoreOptions);
     WriteLog(LogInit, L"Start it with: sc start " + quote_argument(name));
     return 0;
 }
