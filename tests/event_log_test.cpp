@@ -51,7 +51,7 @@ TEST(EventSource, InstallRegistersItAndTheLastUninstallRemovesIt) {
     DWORD size = sizeof(file), types = 0, typesSize = sizeof(types);
     EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile",
                              RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &size), 0);
-    EXPECT_EQ(file, ProgramPath(L"tendro.exe"));
+    EXPECT_EQ(file, TendroPath());
     EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
                              nullptr, &types, &typesSize), 0);
     EXPECT_EQ(types, 7u);

@@ -156,7 +156,7 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
     EXPECT_TRUE(HasLine(run, L"Init", L"sc start " + *name));
 
     Config config = ReadConfig(*name);
-    EXPECT_EQ(config.path, L"\"" + ProgramPath(L"tendro.exe") + L"\" --service=" + *name);
+    EXPECT_EQ(config.path, L"\"" + TendroPath() + L"\" --service=" + *name);
     EXPECT_EQ(config.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config.start, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(config.display, L"Tendro " + *name);
@@ -555,7 +555,7 @@ TEST(ServiceInstall, UninstallAllRemovesTheServicesOfThisProgramOnly) {
     EXPECT_EQ(ReadStoredOptions(*elsewhere), (std::vector<std::wstring>{L"-s", L"web"}));
     run = RunTendro({L"--uninstall-all"});
     EXPECT_EQ(run.exitCode, 0u) << run.outText;
-    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + ProgramPath(L"tendro.exe")));
+    EXPECT_TRUE(HasLine(run, L"Init", L"No Tendro service runs " + TendroPath()));
 }
 
 }  // namespace

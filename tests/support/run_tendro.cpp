@@ -63,6 +63,24 @@ std::wstring BinaryDir() {
 
 std::wstring ProgramPath(const std::wstring& fileName) { return BinaryDir() + fileName; }
 
+std::wstring TendroPath() {
+    static const std::wstring path = [] {
+        wchar_t folder[MAX_PATH];
+        ::ExpandEnvironmentStringsW(L"%ProgramFiles%\\Tendro Tests", folder, MAX_PATH);
+        ::CreateDirectoryW(folder, nullptr);
+        const std::wstring source = ProgramPath(L"tendro.exe"), copy = folder + std::wstring(L"\\tendro.exe");
+        WIN32_FILE_ATTRIBUTE_DATA a{}, b{};
+        const bool same = ::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &a) &&
+                          ::GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &b) &&
+                          a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+                          ::CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
+        if (!same && !::CopyFileW(source.c_str(), copy.c_str(), FALSE))
+            ADD_FAILURE() << "Can't copy tendro.exe to the test program folder: " << ::GetLastError();
+        return copy;
+    }();
+    return path;
+}
+
 struct RunningProgram::Impl {
     PROCESS_INFORMATION pi{};
     // The program and every process it starts: all of them end with the object.
@@ -246,17 +264,17 @@ RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring
 }
 
 RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs) {
-    return RunProgram(ProgramPath(L"tendro.exe"), arguments, timeoutMs);
+    return RunProgram(TendroPath(), arguments, timeoutMs);
 }
 
 RunResult RunTendroWithInput(const std::vector<std::wstring>& arguments, const std::string& input,
                              DWORD timeoutMs) {
-    RunningProgram running(ProgramPath(L"tendro.exe"), arguments, &input);
+    RunningProgram running(TendroPath(), arguments, &input);
     return running.Stop(timeoutMs);
 }
 
 RunResult RunTendroRaw(const std::wstring& rawArguments, DWORD timeoutMs) {
-    RunningProgram running(Quote(ProgramPath(L"tendro.exe")) + L" " + rawArguments);
+    RunningProgram running(Quote(TendroPath()) + L" " + rawArguments);
     return running.Stop(timeoutMs);
 }
 

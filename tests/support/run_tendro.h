@@ -23,12 +23,16 @@ struct RunResult {
 std::wstring BinaryDir();
 // Full path of a program in BinaryDir(), e.g. ProgramPath(L"tendro.exe").
 std::wstring ProgramPath(const std::wstring& fileName);
+// The tendro.exe that RunTendro runs: a copy of the build's in %ProgramFiles%\Tendro Tests,
+// made when it differs. --install refuses a program in a folder that others may change, and a
+// checkout may lie below one (Wine shows /tmp as a folder that everyone may change).
+std::wstring TendroPath();
 
 // Starts `program` with `arguments` (each quoted as needed), waits at most timeoutMs and
 // kills it when the time is up. Output is decoded from UTF-16LE.
 RunResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      DWORD timeoutMs = 60000);
-// RunProgram on tendro.exe.
+// RunProgram on TendroPath().
 RunResult RunTendro(const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000);
 
 // The same with a raw command line after the program name (for arguments that the quoting
