@@ -46,20 +46,19 @@ TEST(EventSource, InstallRegistersItAndTheLastUninstallRemovesIt) {
     const std::wstring first = UniqueServiceName(L"TendroEvA"), second = UniqueServiceName(L"TendroEvB");
     for (const std::wstring& name : {first, second})
         ASSERT_EQ(RunTendro({L"--install=" + name, L"-s", L"web"}).exitCode, 0u);
-    const std::wstring key = EventSourceKeyPath();
     wchar_t file[MAX_PATH] = {};
     DWORD size = sizeof(file), types = 0, typesSize = sizeof(types);
-    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile",
-                             RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &size), 0);
-    EXPECT_EQ(file, TendroPath());
-    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
-                             nullptr, &types, &typesSize), 0);
-    EXPECT_EQ(types, 7u);
+    auto get = [key = EventSourceKeyPath()](const wchar_t* name, DWORD flags, void* data, DWORD* size) {
+        return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, flags, nullptr, data, size);
+    };
+    EXPECT_EQ(get(L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, file, &size), 0);
+    EXPECT_EQ(get(L"TypesSupported", RRF_RT_REG_DWORD, &types, &typesSize), 0);
+    EXPECT_EQ(std::pair(std::wstring(file), types), std::pair(TendroPath(), DWORD{7}));
     // The source stays while another Tendro service is left.
-    EXPECT_EQ(RunTendro({L"--uninstall=" + first}).exitCode, 0u);
-    EXPECT_TRUE(SourceExists());
-    EXPECT_EQ(RunTendro({L"--uninstall=" + second}).exitCode, 0u);
-    EXPECT_FALSE(SourceExists());
+    for (const std::wstring& name : {first, second}) {
+        EXPECT_EQ(RunTendro({L"--uninstall=" + name}).exitCode, 0u);
+        EXPECT_EQ(SourceExists(), name == first);
+    }
 }
 
 // Every ID formats from tendro.exe with exactly its number of insertion strings.
@@ -70,9 +69,9 @@ TEST(EventMessages, EveryIdFormatsWithAllItsInsertionStringsFromTendroExe) {
     for (const EventKind& kind : EventKinds) {
         SCOPED_TRACE(DWORD(kind.id));
         std::vector<std::wstring> values;  // one beyond the last, which must not show
+        std::vector<DWORD_PTR> arguments;
         for (size_t i = 1; i <= kind.strings + 1; ++i) values.push_back(L"<V" + std::to_wstring(i) + L">");
-        std::vector<DWORD_PTR> arguments(values.size());
-        std::ranges::transform(values, arguments.begin(), [](auto& v) { return DWORD_PTR(v.c_str()); });
+        for (const std::wstring& v : values) arguments.push_back(DWORD_PTR(v.c_str()));
         wchar_t text[4096] = {};
         ASSERT_NE(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
                                    DWORD(kind.id), 0, text, 4096, reinterpret_cast<va_list*>(arguments.data())),
@@ -118,23 +117,18 @@ TEST_F(EventLogRun, AnOutageIsOneDownAndOneUpHoweverManyPassesItLasts) {
     Pass(true, true);
     extensions_.ProgramEnding(0);
     EXPECT_EQ(seen_, (std::vector<Seen>{
-                         {Info, 100, {L"TendroWeb", L"2", L"web, db"}},
-                         {Warning, 200, {L"TendroWeb", L"web", L"its probe fails"}},
-                         {Info, 201, {L"TendroWeb", L"web", L"0"}},
-                         {Warning, 200, {L"TendroWeb", L"db", L"its state cannot be read"}},
-                         {Info, 201, {L"TendroWeb", L"db", L"0"}},
-                         {Info, 101, {L"TendroWeb", L"it ended with exit code 0"}},
-                     }));
+        {Info, 100, {L"TendroWeb", L"2", L"web, db"}}, {Warning, 200, {L"TendroWeb", L"web", L"its probe fails"}},
+        {Info, 201, {L"TendroWeb", L"web", L"0"}}, {Warning, 200, {L"TendroWeb", L"db", L"its state cannot be read"}},
+        {Info, 201, {L"TendroWeb", L"db", L"0"}}, {Info, 101, {L"TendroWeb", L"it ended with exit code 0"}}}));
 }
 
 TEST_F(EventLogRun, ResponsesHoldsKillsAndShutdownsEachGiveTheirEvent) {
     Pass(false, true, DownCause::Stopped, true);
-    const std::vector<std::wstring> stopped{L"web", L"db"}, started{L"web"};
     extensions_.Observe(StopFailure{db_, ERROR_TIMEOUT});
     extensions_.Observe(ProcessKilled{db_, KillReason::Hung, 4242});
     extensions_.Observe(StartFailure{db_, ERROR_SERVICE_DISABLED});
     extensions_.Observe(StartFailure{web_, 0});
-    extensions_.Observe(ResponseEnded{settings_, web_, stopped, started});
+    extensions_.Observe(ResponseEnded{settings_, web_, {L"web", L"db"}, {L"web"}});
     extensions_.Observe(RestartsHeld{web_, {true, 3, 600, 600}});  // only a hold's beginning
     extensions_.Observe(RestartsHeld{web_, {false, 3, 600, 570}});
     extensions_.Observe(ProcessKilled{web_, KillReason::Memory, 77});
@@ -145,8 +139,7 @@ TEST_F(EventLogRun, ResponsesHoldsKillsAndShutdownsEachGiveTheirEvent) {
     stop_.RequestShutdown();
     extensions_.ProgramEnding(0);
     EXPECT_EQ(seen_, (std::vector<Seen>{
-        {Info, 100, {L"TendroWeb", L"2", L"web, db"}},
-        {Warning, 200, {L"TendroWeb", L"web", L"it is stopped"}},
+        {Info, 100, {L"TendroWeb", L"2", L"web, db"}}, {Warning, 200, {L"TendroWeb", L"web", L"it is stopped"}},
         {Error, 203, {L"TendroWeb", L"db", L"stop", L"1460", OneLineText(WindowsErrorText(ERROR_TIMEOUT))}},
         {Warning, 205, {L"TendroWeb", L"db", L"4242", L"its stop hung"}},
         {Error, 203, {L"TendroWeb", L"db", L"start", L"1058", OneLineText(WindowsErrorText(ERROR_SERVICE_DISABLED))}},
@@ -155,17 +148,14 @@ TEST_F(EventLogRun, ResponsesHoldsKillsAndShutdownsEachGiveTheirEvent) {
         {Warning, 204, {L"TendroWeb", L"web", L"3", L"600", L"600"}},
         {Warning, 205, {L"TendroWeb", L"web", L"77", L"its memory use was over the limit"}},
         {Warning, 206, {L"TendroWeb", L"web", L"Windows"}},
-        {Warning, 206, {L"TendroWeb", L"db", L"db01"}},
-        {Info, 101, {L"TendroWeb", L"Windows is shutting down"}},
-    }));
+        {Warning, 206, {L"TendroWeb", L"db", L"db01"}}, {Info, 101, {L"TendroWeb", L"Windows is shutting down"}}}));
 }
 
 TEST_F(EventLogRun, AStartThatFailsGivesOneErrorWithItsReasons) {
     WriteLog(LogError, L"Cannot connect to service web");
     WriteLog(LogInit, L"not a reason");
     WriteLog(LogError, L"Service does not exist.");
-    extensions_.ProgramEnding(1);
-    extensions_.ProgramEnding(1);  // written once
+    for (int i = 0; i < 2; ++i) extensions_.ProgramEnding(1);  // written once
     reporter_.StartupFailed(L"later");
     EXPECT_EQ(seen_, (std::vector<Seen>{{Error, 102, {L"TendroWeb",
                                          L"Cannot connect to service web: Service does not exist."}}}));
@@ -206,23 +196,17 @@ TEST(EventLogConsole, OnlyWithTheOptionNeverFromACheckRunAndAFailedStartIsOne102
     if (!::GetEnvironmentVariableW(L"TENDRO_TEST_STDERR", path, MAX_PATH))
         GTEST_SKIP() << "run through ctest: TENDRO_TEST_STDERR names the standard error's file";
     std::wstring trace = L"Z:" + std::wstring(path);
-    std::replace(trace.begin(), trace.end(), L'/', L'\\');
+    std::ranges::replace(trace, L'/', L'\\');
     const bool debugSet = ::GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
     TestService web;
     const std::wstring w = web.Name();
-    const struct {
-        std::vector<std::wstring> arguments;
-        std::vector<Seen> events;
-    } cases[] = {
-        {{L"-o", L"-p", L"-s", w}, {}},
-        {{L"-o", L"-p", L"--check", L"--event-log", L"-s", w}, {}},
+    const struct { std::vector<std::wstring> arguments; std::vector<Seen> events; } cases[] = {
+        {{L"-o", L"-p", L"-s", w}, {}}, {{L"-o", L"-p", L"--check", L"--event-log", L"-s", w}, {}},
         // The stop of a service that is stopped already gives its exit code, as the log says.
         {{L"-o", L"-r", L"--event-log", L"-s", w},
-         {{Info, 100, {L"console", L"1", w}},
-          {Warning, 200, {L"console", w, L"it is stopped"}},
+         {{Info, 100, {L"console", L"1", w}}, {Warning, 200, {L"console", w, L"it is stopped"}},
           {Error, 203, {L"console", w, L"stop", L"1077", OneLineText(WindowsErrorText(ERROR_SERVICE_NEVER_STARTED))}},
-          {Info, 202, {L"console", w, w, w}},
-          {Info, 101, {L"console", L"its single pass (-o) has ended"}}}},
+          {Info, 202, {L"console", w, w, w}}, {Info, 101, {L"console", L"its single pass (-o) has ended"}}}},
         {{L"-o", L"--event-log", L"--probe-timeout=0", L"-s", w},
          {{Error, 102, {L"console", L"Invalid value for option --probe-timeout: \"0\" (expected a whole "
                                     L"number of milliseconds from 1 to 60000)"}}}},

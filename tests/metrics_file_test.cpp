@@ -237,17 +237,14 @@ TEST(MetricsConsumers, FilesForPromtoolAndNodeExporter) {
 
     // Names that need the escapes (and one beyond ASCII), as a pass would give them.
     PassMetrics names;
-    names.instance = L"odd";
-    names.passes = 7;
+    names.instance = L"odd", names.passes = 7;
     for (const wchar_t* name : {L"\\\\srv\\web", L"say \"hi\"", L"two\nlines", L"Dienst-\u00fc"}) {
         ServiceMetrics& m = names.services.emplace_back();
         m.name = name, m.checked = m.up = true, m.state = 4;
     }
     WriteUtf8(odd.File(L"odd.prom"), FormatMetrics(names));
-    std::string oddExpected;
-    for (const auto& m : names.services)
-        oddExpected += page("tendro_service_up", m.name, "odd", "1");
-    oddExpected += "+ tendro_passes_total{tendro=\"odd\"} 7\n";
+    std::string oddExpected = "+ tendro_passes_total{tendro=\"odd\"} 7\n";
+    for (const auto& m : names.services) oddExpected += page("tendro_service_up", m.name, "odd", "1");
     WriteUtf8(odd.File(L"expected.txt"), oddExpected);
     // The folders stay for the script, which removes them.
     run.Keep();
@@ -338,11 +335,9 @@ TEST(MetricsFile, FailedWriteIsLoggedAndTriedAgainNextPass) {
     // The folder goes while Tendro runs: every pass says so, and writes again once it is back.
     // A pass's temporary file blocks the removal (Wine may report success): only a gone folder counts.
     bool removed = false;
-    for (begin = ::GetTickCount(); !removed && ::GetTickCount() - begin < 20000;) {
+    for (begin = ::GetTickCount(); !removed && ::GetTickCount() - begin < 20000; ::Sleep(removed ? 0 : 20)) {
         ::DeleteFileW(path.c_str());
-        removed = ::RemoveDirectoryW(later.c_str()) &&
-                  ::GetFileAttributesW(later.c_str()) == INVALID_FILE_ATTRIBUTES;
-        if (!removed) ::Sleep(20);
+        removed = ::RemoveDirectoryW(later.c_str()) && ::GetFileAttributesW(later.c_str()) == INVALID_FILE_ATTRIBUTES;
     }
     ASSERT_TRUE(removed);
     ASSERT_TRUE(WaitForLines(tendro, cannot, 2, 30000)) << tendro.OutputSoFar();
@@ -419,8 +414,8 @@ struct TestEndpoint {
     bool listening = !::bind(listener, reinterpret_cast<sockaddr*>(&address), size) && !::listen(listener, 4) &&
                      !::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
     ~TestEndpoint() { ::closesocket(listener); }
-    bool Pending() {  // a connection waits, within 30 s
-        fd_set readable{1, {listener}};
+    bool Pending() {
+        fd_set readable{1, {listener}};  // a connection waits, within 30 s
         timeval limit{30, 0};
         return ::select(0, &readable, nullptr, nullptr, &limit) == 1;
     }

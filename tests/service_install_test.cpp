@@ -193,15 +193,13 @@ TEST(ServiceInstall, InstallsUpdatesAndUninstalls) {
 TEST(ServiceInstall, PathsAreStoredWhole) {
     InstallName name;
     wchar_t log[MAX_PATH], metrics[MAX_PATH], here[MAX_PATH], system[MAX_PATH];
-    ::GetFullPathNameW(L"web.log", MAX_PATH, log, nullptr);
-    ::GetFullPathNameW(L"..\\m\\t.prom", MAX_PATH, metrics, nullptr);
+    ::GetFullPathNameW(L"web.log", MAX_PATH, log, nullptr), ::GetFullPathNameW(L"..\\m\\t.prom", MAX_PATH, metrics, nullptr);
     RunResult run = Install(*name, {L"-s", L"web", L"--log-file=web.log", L"--metrics=..\\m\\t.prom", L"--log-keep=2"});
     ASSERT_EQ(run.exitCode, 0u) << run.outText;
     EXPECT_EQ(ReadStoredOptions(*name), (std::vector<std::wstring>{L"-s", L"web", L"--log-file=" + std::wstring(log),
                                                                    L"--metrics=" + std::wstring(metrics), L"--log-keep=2"}));
     EXPECT_TRUE(HasLine(run, L"Init", L"Log file: " + std::wstring(log))) << run.outText;
-    ::GetCurrentDirectoryW(MAX_PATH, here);
-    ::GetSystemDirectoryW(system, MAX_PATH);
+    ::GetCurrentDirectoryW(MAX_PATH, here), ::GetSystemDirectoryW(system, MAX_PATH);
     ASSERT_TRUE(::SetCurrentDirectoryW(system));
     InstallName other;
     run = Install(*other, {L"-s", L"web", L"--log-file=web.log"});
@@ -306,20 +304,14 @@ TEST(ServiceInstall, AccountsAndTheirPasswords) {
 // Piped passwords: UTF-8 with or without a byte-order mark, UTF-16 with one; anything else
 // that is not text is refused ("! " and the start of the reason).
 TEST(ServiceInstall, PipedPasswordEncodings) {
-    const struct {
-        std::string bytes;
-        std::wstring expected;
-    } cases[] = {
-        {"pa55word\r\n", L"pa55word\r\n"},
-        {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9"},
+    const struct { std::string bytes; std::wstring expected; } cases[] = {
+        {"pa55word\r\n", L"pa55word\r\n"}, {"\xEF\xBB\xBF" "caf\xC3\xA9", L"caf\u00e9"},
         {std::string("\xFF\xFEp\0w\0\xE9\0\r\0\n\0", 12), L"pw\u00e9\r\n"},
         {std::string("\xFE\xFF\0p\xD8\x3D\xDE\x00", 8), L"p\U0001F600"},
         {std::string("\xFF\xFEp\0w", 5), L"! is not whole UTF-16"},
         {std::string("\xFF\xFE\x00\xD8p\0", 6), L"! is not valid UTF-16"},
-        {"caf\xE9\n", L"! is not valid UTF-8"},
-        {"\xEF\xBB\xBF\xC3", L"! is not valid UTF-8"},
-        {std::string("pa\0ss", 6), L"! holds a NUL"},
-        {std::string("\xFF\xFEp\0\0\0", 6), L"! holds a NUL"},
+        {"caf\xE9\n", L"! is not valid UTF-8"}, {"\xEF\xBB\xBF\xC3", L"! is not valid UTF-8"},
+        {std::string("pa\0ss", 6), L"! holds a NUL"}, {std::string("\xFF\xFEp\0\0\0", 6), L"! holds a NUL"},
     };
     for (const auto& c : cases) {
         Password password;
@@ -361,10 +353,9 @@ TEST(ProgramPathSecurity, WhoCanTakeItOver) {
                               L"(A;OICI;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
     const std::wstring folder = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
     const std::wstring file = L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+    // Threats: "WHERE SID" (" owner" for the owner). Junction: the folder is one (its target's DACL read).
     const struct {
-        std::wstring file, folder, root;
-        std::vector<std::wstring> threats;  // "WHERE SID", " owner" when it is the owner
-        bool junction = false;              // the folder is one (its target's DACL read)
+        std::wstring file, folder, root; std::vector<std::wstring> threats; bool junction = false;
     } cases[] = {
         {file, folder, root, {}},
         // A folder made under C:\ by an administrator: users may modify it.
@@ -431,12 +422,8 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     const SidSet trusted{L"S-1-5-18", L"S-1-5-32-544"};
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
     const std::wstring mine = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ns = L"(A;OICI;0x1301bf;;;S-1-5-20)";
-    const struct {
-        DWORD attributes;
-        std::wstring security;
-        std::wstring refusal;       // its start after "Won't log into folder F: "
-        std::wstring afterInstall;  // the DACL an install for NetworkService gives it
-    } cases[] = {
+    // A refusal's start after "Won't log into folder F: "; the DACL an install for NetworkService gives it.
+    const struct { DWORD attributes; std::wstring security, refusal, afterInstall; } cases[] = {
         {folder, L"O:SY" + mine, L"", mine + ns},
         {folder, L"O:BA" + mine + L"(A;OICI;0x1301bf;;;LS)", L"", mine + ns + L"(A;OICI;0x1301bf;;;S-1-5-19)"},
         {folder, L"O:S-1-5-21-1-2-3-1002" + mine, L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM or Administrators", L""},
@@ -458,12 +445,8 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
     }
     // The log file in it, perhaps from before its protection: a reparse point or another's.
     const SidSet withAccount{L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-20"};
-    const struct {
-        DWORD attributes;
-        std::wstring owner, refusal;
-    } files[] = {
-        {FILE_ATTRIBUTE_ARCHIVE, L"O:S-1-5-20", L""},
-        {INVALID_FILE_ATTRIBUTES, L"", L""},
+    const struct { DWORD attributes; std::wstring owner, refusal; } files[] = {
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:S-1-5-20", L""}, {INVALID_FILE_ATTRIBUTES, L"", L""},
         {FILE_ATTRIBUTE_ARCHIVE, L"O:S-1-5-21-1-2-3-1002", L"it is owned by S-1-5-21-1-2-3-1002, not by SYSTEM"},
         {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SY", L"it is a reparse point"},
         {FILE_ATTRIBUTE_ARCHIVE, L"", L"its owner cannot be read"},
@@ -478,9 +461,7 @@ TEST(LogFolderSecurity, ReparsePointsAndOwners) {
 // A start-up that fails before the log is open says why in the default file, in the folder that
 // the install made (no rights there but the trusted accounts' and the service's own).
 TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
-    const struct {
-        std::wstring stored, line;
-    } cases[] = {
+    const struct { std::wstring stored, line; } cases[] = {
         {L"--log-file=C:\\no\\such\\folder\\t.log", L"Invalid value for option --log-file: \"C:\\no\\such"
          L"\\folder\\t.log\" (can't open it: " + SystemMessage(ERROR_PATH_NOT_FOUND)},
         {L"--bogus", L"Unknown option --bogus"},
@@ -500,16 +481,16 @@ TEST(LogFolderSecurity, AFailedStartUpIsLoggedInTheDefaultFile) {
 
         RegKey key;
         ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath(*name).c_str(), 0, KEY_SET_VALUE,
-                                  key.put()), ERROR_SUCCESS);
-        ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, {L"-s", L"web", c.stored}), ERROR_SUCCESS);
+                                  key.put()), 0);
+        ASSERT_EQ(WriteRegMultiString(key.get(), StoredOptionsValue, {L"-s", L"web", c.stored}), 0);
         ScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         ScHandle service(::OpenServiceW(scm.get(), (*name).c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
-        SERVICE_STATUS status{};
-        for (DWORD begin = ::GetTickCount(); ::QueryServiceStatus(service.get(), &status) &&
-             status.dwCurrentState != SERVICE_STOPPED && ::GetTickCount() - begin < 20000;) ::Sleep(20);
-        EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_STOPPED});
-        EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+        SERVICE_STATUS status{};  // it stops by itself, with exit code 1
+        for (DWORD begin = ::GetTickCount(), ok = ::StartServiceW(service.get(), 0, nullptr); ok &&
+             ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+             ::GetTickCount() - begin < 20000;) ::Sleep(20);
+        EXPECT_EQ(std::pair(status.dwCurrentState, status.dwServiceSpecificExitCode),
+                  std::pair(DWORD{SERVICE_STOPPED}, DWORD{1}));
         const std::wstring content = ToWide(ReadWhole(log).value_or(""), CP_UTF8);
         EXPECT_TRUE(content.starts_with(L"Err!: ") && content.find(c.line) != std::wstring::npos)
             << ToNarrow(content);
