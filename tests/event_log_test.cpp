@@ -36,11 +36,6 @@ struct RecordingSink final : EventSink {
 constexpr WORD Info = EVENTLOG_INFORMATION_TYPE, Warning = EVENTLOG_WARNING_TYPE,
                Error = EVENTLOG_ERROR_TYPE;
 
-bool SourceExists() {
-    RegKey key;
-    return !::RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath().c_str(), 0, KEY_READ, key.put());
-}
-
 TEST(EventSource, InstallRegistersItAndTheLastUninstallRemovesIt) {
     RemoveTendroEventSource();
     const std::wstring first = UniqueServiceName(L"TendroEvA"), second = UniqueServiceName(L"TendroEvB");
@@ -57,7 +52,9 @@ TEST(EventSource, InstallRegistersItAndTheLastUninstallRemovesIt) {
     // The source stays while another Tendro service is left.
     for (const std::wstring& name : {first, second}) {
         EXPECT_EQ(RunTendro({L"--uninstall=" + name}).exitCode, 0u);
-        EXPECT_EQ(SourceExists(), name == first);
+        RegKey source;
+        EXPECT_EQ(!::RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath().c_str(), 0, KEY_READ, source.put()),
+                  name == first);
     }
 }
 
